@@ -1,0 +1,481 @@
+#include "micro4/microphone.h"
+
+#include "micro4/rtsp_messages.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#if defined(__SANITIZE_THREAD__)
+#define ORMELIN_MICRO4_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ORMELIN_MICRO4_TSAN 1
+#endif
+#endif
+
+#ifdef ORMELIN_MICRO4_TSAN
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+#endif
+
+namespace micro4 {
+
+namespace {
+
+// Readers never report back to the receiver: a block stays readable because the receiver reuses a store entry only
+// 70000 blocks and a pool buffer only 50000 datagrams later, and readers are required to stay well within that
+// distance. ThreadSanitizer cannot see such a distance, so in its builds a reader releases what it read and the
+// receiver acquires it before reusing it. Nothing happens in other builds.
+inline void AnnounceReadDone([[maybe_unused]] const void *addr) {
+#ifdef ORMELIN_MICRO4_TSAN
+  __tsan_release(const_cast<void *>(addr));
+#endif
+}
+inline void AnnounceReuse([[maybe_unused]] const void *addr) {
+#ifdef ORMELIN_MICRO4_TSAN
+  __tsan_acquire(const_cast<void *>(addr));
+#endif
+}
+
+constexpr int kRtpHeaderBytes = 12;
+constexpr int kReceivePollMs = 50; // how long the receiver waits for a datagram before it re-checks the stop flag
+
+// Progress lines of the set-up go out at once, also when standard output is a pipe.
+void PrintLine(const char *text) {
+  std::fputs(text, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// Non-blocking connect bounded by kRtspTimeoutMs, then back to blocking mode with send and receive time-outs, so a
+// dead or silent array fails the channel instead of hanging the start-up.
+bool ConnectWithTimeout(int fd, const sockaddr_in &server) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    return false;
+  }
+  if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof(server)) != 0) {
+    if (errno != EINPROGRESS) {
+      return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRtspTimeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        return false;
+      }
+      pollfd pfd{fd, POLLOUT, 0};
+      const int ready = ::poll(&pfd, 1, static_cast<int>(left));
+      if (ready > 0) {
+        break;
+      }
+      if (ready < 0 && errno != EINTR) {
+        return false;
+      }
+    }
+    int error = 0;
+    socklen_t len = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+      return false;
+    }
+  }
+  if (::fcntl(fd, F_SETFL, flags) < 0) {
+    return false;
+  }
+  timeval tv{};
+  tv.tv_sec = kRtspTimeoutMs / 1000;
+  tv.tv_usec = static_cast<suseconds_t>((kRtspTimeoutMs % 1000) * 1000);
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 &&
+         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
+}
+
+// One request/reply exchange: the whole request in one send, then one read of whatever the array answered.
+// MSG_NOSIGNAL: a connection reset by the array must fail the channel, not kill the station with SIGPIPE.
+bool Exchange(int fd, const std::string &request, std::vector<char> &reply, int &replyLength) {
+  ssize_t sent = -1;
+  do {
+    sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(request.size())) {
+    return false;
+  }
+  ssize_t got = -1;
+  do {
+    got = ::recv(fd, reply.data(), reply.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) {
+    return false;
+  }
+  replyLength = static_cast<int>(got);
+  return true;
+}
+
+inline short BigEndianInt16(const unsigned char *bytes) {
+  // Modular conversion of the 16-bit pattern to a signed value (well defined since C++20).
+  return static_cast<short>(static_cast<uint16_t>((bytes[0] << 8) | bytes[1]));
+}
+
+} // namespace
+
+TMicrophone::TMicrophone(std::string arrayAddress, int rtspPort)
+    : Blocks(kBlocksCount, TBlock{}), ArrayAddress_(std::move(arrayAddress)), RtspPort_(rtspPort) {}
+
+TMicrophone::~TMicrophone() { Stop(); }
+
+void TMicrophone::Stop() {
+  StopRequested_.store(true, std::memory_order_release);
+  if (RecvThread.joinable()) {
+    RecvThread.join();
+  }
+}
+
+// ---- reads -------------------------------------------------------------------------------------------------------
+
+bool TMicrophone::IsPublished(int index) const {
+  if (index < 0 || index >= kBlocksCount) {
+    return false;
+  }
+  const int32_t write = WriteBlock.load(std::memory_order_acquire);
+  if (index == write) {
+    return false;
+  }
+  // Entries at and after WriteBlock hold blocks only once the ring has wrapped; before that they were never written.
+  return index < write || Wrapped_.load(std::memory_order_acquire);
+}
+
+bool TMicrophone::WaitForBlock(int index) const {
+  if (index < 0 || index >= kBlocksCount) {
+    return false;
+  }
+  for (;;) {
+    if (IsPublished(index)) {
+      return true;
+    }
+    if (StopRequested_.load(std::memory_order_acquire)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReadPollMs));
+  }
+}
+
+void TMicrophone::FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const {
+  // Reader channel k is array channel 4, 1, 2, 3 for k = 0..3, i.e. entry element (k + 3) mod 4.
+  const unsigned char *datagram = block[static_cast<std::size_t>((readerChannel + 3) % 4)];
+  SetGroupDoubleValues(datagram + kRtpHeaderBytes, PayloadSize / 2, out);
+  AnnounceReadDone(datagram);
+  AnnounceReadDone(&block);
+}
+
+void TMicrophone::ReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2,
+                            std::vector<double> &ch3, int index) {
+  if (!WaitForBlock(index)) {
+    return;
+  }
+  const TBlock &block = Blocks[static_cast<std::size_t>(index)];
+  FillDouble(block, 0, ch0);
+  FillDouble(block, 1, ch1);
+  FillDouble(block, 2, ch2);
+  FillDouble(block, 3, ch3);
+}
+
+bool TMicrophone::NonBlockReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2,
+                                    std::vector<double> &ch3, int index) {
+  if (!IsPublished(index)) {
+    return false;
+  }
+  const TBlock &block = Blocks[static_cast<std::size_t>(index)];
+  FillDouble(block, 0, ch0);
+  FillDouble(block, 1, ch1);
+  FillDouble(block, 2, ch2);
+  FillDouble(block, 3, ch3);
+  return true;
+}
+
+void TMicrophone::ReadSelectedSignalsBS400(std::vector<double> &v, int index, int channel) {
+  if (!WaitForBlock(index)) {
+    return;
+  }
+  if (channel < 0 || channel > 3) {
+    return;
+  }
+  FillDouble(Blocks[static_cast<std::size_t>(index)], channel, v);
+}
+
+void TMicrophone::ReadAsInt16(std::vector<short> &ch0, std::vector<short> &ch1, std::vector<short> &ch2,
+                              std::vector<short> &ch3) {
+  if (!WaitForBlock(Int16ReadBlock)) {
+    return;
+  }
+  const TBlock &block = Blocks[static_cast<std::size_t>(Int16ReadBlock)];
+  std::array<std::vector<short> *, 4> outs{&ch0, &ch1, &ch2, &ch3};
+  for (int k = 0; k < 4; ++k) {
+    const unsigned char *datagram = block[static_cast<std::size_t>((k + 3) % 4)];
+    SetGroupInt16Values(datagram + kRtpHeaderBytes, PayloadSize / 2, *outs[static_cast<std::size_t>(k)]);
+    AnnounceReadDone(datagram);
+  }
+  AnnounceReadDone(&block);
+  Int16ReadBlock = (Int16ReadBlock + 1) % kBlocksCount;
+}
+
+void TMicrophone::SetGroupInt16Values(const unsigned char *bytes, int count, std::vector<short> &out) {
+  const auto n = static_cast<std::size_t>(count > 0 ? count : 0);
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = BigEndianInt16(bytes + 2 * i);
+  }
+}
+
+void TMicrophone::SetGroupDoubleValues(const unsigned char *bytes, int count, std::vector<double> &out) {
+  const auto n = static_cast<std::size_t>(count > 0 ? count : 0);
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = static_cast<double>(BigEndianInt16(bytes + 2 * i));
+  }
+}
+
+void TMicrophone::SetSingleInt16Value(const unsigned char *bytes, short &out) { out = BigEndianInt16(bytes); }
+
+uint32_t TMicrophone::BytesToUint32(const unsigned char *bytes) {
+  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+// ---- set-up ------------------------------------------------------------------------------------------------------
+
+bool TMicrophone::Start() {
+  if (RecvThread.joinable() || StopRequested_.load(std::memory_order_acquire)) {
+    std::fputs("array client already started or stopped\n", stderr);
+    return false;
+  }
+  for (int c = 1; c <= 4; ++c) {
+    const int port = kClientPortBase + 2 * c;
+    if (!StartUdpStream(c, port)) {
+      return false;
+    }
+    if (!OpenUdpChannel(c, port)) {
+      return false;
+    }
+  }
+  StartReceiverThread();
+  return true;
+}
+
+bool TMicrophone::StartReceiver(const std::array<int, 4> &ports) {
+  if (RecvThread.joinable() || StopRequested_.load(std::memory_order_acquire)) {
+    std::fputs("array client already started or stopped\n", stderr);
+    return false;
+  }
+  for (int c = 1; c <= 4; ++c) {
+    if (!OpenUdpChannel(c, ports[static_cast<std::size_t>(c - 1)])) {
+      return false;
+    }
+  }
+  StartReceiverThread();
+  return true;
+}
+
+bool TMicrophone::OpenUdpChannel(int channel, int port) {
+  TUdpChannel &ch = UdpChannels[static_cast<std::size_t>(channel - 1)];
+  ch.Socket.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!ch.Socket) {
+    std::perror("socket creation failed");
+    return false;
+  }
+  ch.AddrLen = sizeof(sockaddr_in);
+  std::memset(&ch.Addr, 0, sizeof(ch.Addr));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (port < 0 || port > 65535 ||
+      ::bind(ch.Socket.Get(), reinterpret_cast<const sockaddr *>(&local), sizeof(local)) != 0) {
+    if (port < 0 || port > 65535) {
+      errno = EINVAL;
+    }
+    std::perror("bind failed");
+    ch.Socket.Reset();
+    return false;
+  }
+  return true;
+}
+
+int TMicrophone::UdpPort(int channel) const {
+  if (channel < 1 || channel > 4) {
+    return 0;
+  }
+  const TUdpChannel &ch = UdpChannels[static_cast<std::size_t>(channel - 1)];
+  if (!ch.Socket) {
+    return 0;
+  }
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  if (::getsockname(ch.Socket.Get(), reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
+bool TMicrophone::StartUdpStream(int channel, int clientPort) {
+  if (channel < 1 || channel > 4) {
+    std::fprintf(stdout, "invalid array channel %d\n", channel);
+    std::fflush(stdout);
+    return false;
+  }
+  TUniqueFd &sock = RtspSockets[static_cast<std::size_t>(channel - 1)];
+  sock.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) {
+    PrintLine("socket creation failed...");
+    return false;
+  }
+  PrintLine("Socket successfully created..");
+
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<uint16_t>(RtspPort_));
+  const bool addressOk = ::inet_pton(AF_INET, ArrayAddress_.c_str(), &server.sin_addr) == 1;
+  if (!addressOk) {
+    std::fprintf(stdout, "invalid array address '%s'\n", ArrayAddress_.c_str());
+  }
+  if (!addressOk || RtspPort_ <= 0 || RtspPort_ > 65535 || !ConnectWithTimeout(sock.Get(), server)) {
+    PrintLine("connection with the server failed...");
+    return false;
+  }
+  PrintLine("connected to the server..");
+
+  const auto requests = details::TRTSP_Messages::SetupRequests(ArrayAddress_, RtspPort_, channel, clientPort);
+  std::vector<char> reply(kRtspReplyBytes, 0);
+  int replyLength = 0;
+  for (const auto &request : requests) {
+    if (!Exchange(sock.Get(), request, reply, replyLength)) {
+      return false;
+    }
+  }
+  // The reply to SETUP (the last exchange) carries the session header on its second-to-last line.
+  const std::string sessionId = details::TRTSP_Messages::GetSessionID(reply.data(), replyLength);
+  std::fprintf(stdout, "SessID=%s\n", sessionId.c_str());
+  std::fflush(stdout);
+
+  const std::string play = details::TRTSP_Messages::PlayRequest(ArrayAddress_, RtspPort_, channel, sessionId);
+  return Exchange(sock.Get(), play, reply, replyLength);
+}
+
+// ---- receiver ----------------------------------------------------------------------------------------------------
+
+void TMicrophone::StartReceiverThread() {
+  // Zero-filled pool, allocated here (before the thread exists) and freed only by the destructor.
+  Pool_ =
+      std::make_unique<unsigned char[]>(static_cast<std::size_t>(kPoolBuffers) * static_cast<std::size_t>(PacketSize));
+  RecvThread = std::thread(&TMicrophone::th_Recieve, this);
+}
+
+void TMicrophone::th_Recieve() {
+  const auto packetBytes = static_cast<std::size_t>(PacketSize);
+  unsigned char *const pool = Pool_.get();
+
+  // Groups waiting for their other channels, keyed by the raw RTP timestamp (only equality matters).
+  std::map<uint32_t, TBlock> pending;
+  // For every pool buffer: whether a pending group points at it, and that group's key. A buffer about to be reused
+  // while a pending group still points at it means the group can no longer complete with valid data: it is dropped.
+  std::vector<uint8_t> slotPending(static_cast<std::size_t>(kPoolBuffers), 0);
+  std::vector<uint32_t> slotKey(static_cast<std::size_t>(kPoolBuffers), 0);
+  const auto slotOf = [&](const unsigned char *buffer) {
+    return static_cast<std::size_t>(buffer - pool) / packetBytes;
+  };
+  const auto releaseGroup = [&](const TBlock &group) {
+    for (unsigned char *buffer : group) {
+      if (buffer != nullptr) {
+        slotPending[slotOf(buffer)] = 0;
+      }
+    }
+  };
+
+  std::array<pollfd, 4> fds{};
+  for (std::size_t j = 0; j < 4; ++j) {
+    fds[j].fd = UdpChannels[j].Socket.Get();
+    fds[j].events = POLLIN;
+  }
+
+  std::size_t poolIndex = 0;
+  uint64_t received = 0;
+  uint64_t dropped = 0;
+  while (!StopRequested_.load(std::memory_order_acquire)) {
+    const int ready = ::poll(fds.data(), fds.size(), kReceivePollMs);
+    if (ready <= 0) {
+      continue; // time-out (re-check the stop flag) or interrupted
+    }
+    // One datagram from every socket that has one, in channel order: a channel with nothing to deliver does not
+    // hold up the others.
+    for (std::size_t j = 0; j < 4; ++j) {
+      if ((fds[j].revents & (POLLIN | POLLERR)) == 0) {
+        continue;
+      }
+      if (slotPending[poolIndex] != 0) {
+        const auto it = pending.find(slotKey[poolIndex]);
+        if (it != pending.end()) {
+          releaseGroup(it->second);
+          pending.erase(it);
+          DroppedGroups_.fetch_add(1, std::memory_order_relaxed);
+        }
+        slotPending[poolIndex] = 0;
+      }
+      unsigned char *buffer = pool + poolIndex * packetBytes;
+      AnnounceReuse(buffer);
+      TUdpChannel &ch = UdpChannels[j];
+      ch.AddrLen = sizeof(sockaddr_in);
+      // MSG_TRUNC: the result is the datagram's real length, so longer datagrams are recognised too.
+      const ssize_t got = ::recvfrom(ch.Socket.Get(), buffer, packetBytes, MSG_TRUNC | MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr *>(&ch.Addr), &ch.AddrLen);
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        continue;
+      }
+      ++received;
+      if (got != static_cast<ssize_t>(PacketSize)) {
+        // Wrong size or receive error: the buffer is not consumed and will take the next datagram.
+        DroppedDatagrams_.store(++dropped, std::memory_order_relaxed);
+        ReceivedDatagrams_.store(received, std::memory_order_release);
+        continue;
+      }
+      uint32_t key = 0;
+      std::memcpy(&key, buffer + 4, sizeof(key)); // host byte order, as it lies in the datagram
+      const std::size_t slot = poolIndex;
+      poolIndex = (poolIndex + 1) % static_cast<std::size_t>(kPoolBuffers);
+
+      auto [it, created] = pending.try_emplace(key, TBlock{});
+      TBlock &group = it->second;
+      if (group[j] != nullptr) {
+        slotPending[slotOf(group[j])] = 0; // a duplicate replaces the earlier copy
+      }
+      group[j] = buffer;
+      slotPending[slot] = 1;
+      slotKey[slot] = key;
+
+      if (group[0] != nullptr && group[1] != nullptr && group[2] != nullptr && group[3] != nullptr) {
+        const int32_t write = WriteBlock.load(std::memory_order_relaxed); // own index
+        AnnounceReuse(&Blocks[static_cast<std::size_t>(write)]);
+        Blocks[static_cast<std::size_t>(write)] = group;
+        releaseGroup(group);
+        pending.erase(it);
+        int32_t next = write + 1;
+        if (next == kBlocksCount) {
+          next = 0;
+          Wrapped_.store(true, std::memory_order_release);
+        }
+        WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
+      }
+      PendingGroups_.store(pending.size(), std::memory_order_relaxed);
+      ReceivedDatagrams_.store(received, std::memory_order_release);
+    }
+  }
+}
+
+} // namespace micro4

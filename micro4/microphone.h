@@ -1,0 +1,141 @@
+#pragma once
+// Client of the four-microphone array: one RTSP session per array channel, one receiver thread that regroups the
+// four RTP/UDP streams by timestamp, and the block store that every sound consumer reads from.
+//
+// Threads: the owner (main, or a test) constructs, calls Start() or StartReceiver(), Stop() and destroys it. The
+// receiver thread (th_Recieve) is the only writer of the block store. Any number of reader threads may call the read
+// operations; ReadAsInt16 must not run on two threads at once.
+
+#include "micro4/samples_src.h"
+#include "micro4/unique_fd.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef ORMELIN_ARRAY_ADDRESS
+#error "ORMELIN_ARRAY_ADDRESS (the array's IPv4 address) comes from the ormelin_micro4 target"
+#endif
+
+namespace micro4 {
+
+inline constexpr int kBlockSamples = 400;             // samples of one channel in one block (one RTP payload)
+inline constexpr int kBlocksCount = 70000;            // entries of the block store ring
+inline constexpr int kPoolBuffers = 50000;            // datagram buffers of the receiver, reused in turn
+inline constexpr int kClientPortBase = 33710;         // client RTP port of array channel c is kClientPortBase + 2c
+inline constexpr int kReadPollMs = 200;               // blocking reads re-check the store this often
+inline constexpr int kRtspTimeoutMs = 3000;           // connect, write and read of the RTSP dialogue give up after this
+inline constexpr std::size_t kRtspReplyBytes = 70000; // reply buffer of one channel's dialogue
+
+// Receive side of one array channel: the UDP socket and the address of the last sender (written by the receiver).
+struct TUdpChannel {
+  TUniqueFd Socket;
+  sockaddr_in Addr{};
+  socklen_t AddrLen = sizeof(sockaddr_in);
+};
+
+class TMicrophone : public TAbstractSamplesSrc {
+public:
+  // `arrayAddress` is the array's IPv4 address in dotted decimal, `rtspPort` its RTSP port. Nothing is opened here.
+  explicit TMicrophone(std::string arrayAddress = ORMELIN_ARRAY_ADDRESS, int rtspPort = 554);
+  // Stops and joins the receiver, then closes every socket.
+  ~TMicrophone();
+  TMicrophone(const TMicrophone &) = delete;
+  TMicrophone &operator=(const TMicrophone &) = delete;
+  TMicrophone(TMicrophone &&) = delete;
+  TMicrophone &operator=(TMicrophone &&) = delete;
+
+  // Reader protocol: each reader keeps a cursor from 0, advancing it modulo BlocksCount() after each successful
+  // read. Blocking reads poll every 200 ms while block `index` is not yet published; they also return, leaving the
+  // vectors untouched, once Stop() was called. An index outside 0 .. BlocksCount() - 1 is never read.
+  void ReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2, std::vector<double> &ch3,
+                 int index) override;
+  bool NonBlockReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2,
+                         std::vector<double> &ch3, int index) override;
+  void ReadSelectedSignalsBS400(std::vector<double> &v, int index, int channel) override;
+  int BlocksCount() override { return kBlocksCount; }
+  // RTSP dialogue for array channels 1 to 4, each followed by binding its UDP client port (33710 + 2c), then starts
+  // the receiver. False at the first channel that fails; channels set up before it stay open. Refused (false) once
+  // a receiver was started or the object was stopped.
+  bool Start() override;
+
+  // Reads the next block (own cursor) of the four reader channels as raw 16-bit values.
+  void ReadAsInt16(std::vector<short> &ch0, std::vector<short> &ch1, std::vector<short> &ch2, std::vector<short> &ch3);
+
+  // Big-endian signed 16-bit samples to values; `count` samples from `bytes` (2 * count bytes).
+  static void SetGroupInt16Values(const unsigned char *bytes, int count, std::vector<short> &out);
+  static void SetGroupDoubleValues(const unsigned char *bytes, int count, std::vector<double> &out);
+  static void SetSingleInt16Value(const unsigned char *bytes, short &out);
+  // Little-endian unsigned 32-bit value of 4 bytes.
+  static uint32_t BytesToUint32(const unsigned char *bytes);
+
+  // One array channel's RTSP dialogue (OPTIONS, OPTIONS, DESCRIBE, SETUP, PLAY) announcing `clientPort`. Each
+  // connect, write or read gives up after kRtspTimeoutMs. The connection stays open until destruction.
+  bool StartUdpStream(int channel, int clientPort);
+
+  // Test and tool seam: binds the four UDP sockets (wildcard address) to `ports` (array channels 1 to 4; 0 lets the
+  // system choose, see UdpPort) and starts the receiver, without any RTSP dialogue. Same refusals as Start().
+  bool StartReceiver(const std::array<int, 4> &ports = {kClientPortBase + 2, kClientPortBase + 4, kClientPortBase + 6,
+                                                        kClientPortBase + 8});
+  // Local port of array channel `channel`'s UDP socket, 0 when it is not open.
+  int UdpPort(int channel) const;
+
+  // Stops the receiver thread and joins it; blocking reads then return. Final: the object cannot be started again.
+  void Stop();
+
+  // Index of the entry the receiver publishes next.
+  int32_t CurrentWriteBlock() const { return WriteBlock.load(std::memory_order_acquire); }
+  // Receiver statistics, for tests and diagnostics; each is a plain counter of the receiver thread.
+  uint64_t ReceivedDatagrams() const { return ReceivedDatagrams_.load(std::memory_order_acquire); }
+  uint64_t DroppedDatagrams() const { return DroppedDatagrams_.load(std::memory_order_acquire); }
+  uint64_t DroppedGroups() const { return DroppedGroups_.load(std::memory_order_acquire); }
+  std::size_t PendingGroups() const { return PendingGroups_.load(std::memory_order_acquire); }
+
+private:
+  using TBlock = std::array<unsigned char *, 4>; // element j: whole datagram of array channel j + 1
+
+  // Receiver thread body: until Stop(), takes datagrams from whichever sockets have one, groups them by RTP
+  // timestamp and publishes complete groups.
+  void th_Recieve();
+  bool OpenUdpChannel(int channel, int port);
+  void StartReceiverThread();
+  // True when block `index` has been published and is not the entry being written.
+  bool IsPublished(int index) const;
+  // Polls until `index` is published (true) or Stop() was called (false).
+  bool WaitForBlock(int index) const;
+  void FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const;
+
+  const int32_t PacketSize = 812;       // 12 bytes RTP header + 800 bytes payload
+  const int32_t PayloadSize = 800;      // 400 samples
+  std::array<TUniqueFd, 4> RtspSockets; // RTSP connection of array channel 1..4 (owner thread only)
+  std::array<TUdpChannel, 4> UdpChannels;
+  std::thread RecvThread; // runs th_Recieve; joined by Stop()
+  // The block store ring. Writer: receiver thread, which fills entry WriteBlock and then advances WriteBlock with
+  // release. Readers: any thread, after loading WriteBlock with acquire. Entries point into Pool_.
+  std::vector<TBlock> Blocks;
+  std::atomic<int32_t> WriteBlock{0};
+  int32_t Int16ReadBlock = 0; // cursor of ReadAsInt16 (its single calling thread only)
+
+  std::string ArrayAddress_;
+  int RtspPort_;
+  // Set (release) together with the first wrap of WriteBlock: from then on every entry holds a published block.
+  std::atomic<bool> Wrapped_{false};
+  std::atomic<bool> StopRequested_{false};
+  // kPoolBuffers datagram buffers of PacketSize bytes. Allocated before the receiver starts and kept until
+  // destruction, so published blocks stay readable after Stop(). Written only by the receiver thread.
+  std::unique_ptr<unsigned char[]> Pool_;
+  std::atomic<uint64_t> ReceivedDatagrams_{0};
+  std::atomic<uint64_t> DroppedDatagrams_{0};
+  std::atomic<uint64_t> DroppedGroups_{0};
+  std::atomic<std::size_t> PendingGroups_{0};
+};
+
+} // namespace micro4
