@@ -1,0 +1,174 @@
+// Program entry of ormelin_station and ormelin_station2: parse and print the command line, read both settings
+// files, start the array client, open the result server and then the spectrum server with one client each,
+// and take the array road (engines) or the road without an array (test message every 200 ms).
+
+#include "app/dir_def_params.h"
+#include "app/results_group.h"
+#include "app/station_args.h"
+#include "app/tcp_sender.h"
+#include "detection/detect_config.h"
+#include "detection/detection_check.h"
+#include "detection/dtc_v2/training_res.h"
+#include "detection/dtc_v2/variant.h"
+#include "engines/main_union_engine.h"
+#include "engines/spectrum_engine.h"
+#include "micro4/microphone.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <netinet/in.h>
+
+#ifndef ORMELIN_SETTINGS_DIR
+#error "ORMELIN_SETTINGS_DIR must be defined by the build"
+#endif
+#ifndef ORMELIN_ARRAY_ADDRESS
+#error "ORMELIN_ARRAY_ADDRESS must be defined by the build (ormelin_micro4 exports it)"
+#endif
+#ifndef ORMELIN_VERSION
+#define ORMELIN_VERSION "unknown"
+#endif
+#ifndef ORMELIN_PROGRAM
+#define ORMELIN_PROGRAM "ormelin_station"
+#endif
+
+namespace {
+
+// 200 ms relative sleep, resumed with the remaining time when a signal interrupts it.
+void Sleep200ms() {
+  timespec left{0, 200'000'000};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+[[noreturn]] void RunWithoutArray(TTcpSenderSrv &json_sender) {
+  const TResultsGroup message({1.0, 2.0, 3.0, 4.0}, {10.0, 45.0}, -1.0, 5.0);
+  const std::string text = message.ConvToJSON_Str();
+  for (;;) {
+    // A frame that finds no client is dropped; the sender takes a new client by itself.
+    json_sender.SendResult(text);
+    Sleep200ms();
+  }
+}
+
+// Everything the engines would refuse once running, checked before anyone waits for a client: "" or one line.
+std::string CheckArraySettings(const detection::TDetectConfig &detect_config, const std::string &settings_dir) {
+  dtc_v2::TTrainingRes training;
+  training.Load(detect_config.js_train_fname, detect_config.IsDynamicNet);
+  std::string why = detection::CheckDetectionSetup(detect_config, training, dtc_v2::UseDenseBinWeights(),
+                                                   settings_dir + "detect.json", detect_config.js_train_fname);
+  if (why.empty()) {
+    why =
+        TSpectrumEngine::CheckBand(static_cast<double>(detect_config.F_min), static_cast<double>(detect_config.F_max));
+  }
+  return why;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Line-buffered even into a pipe or a service manager's log, so each progress line shows at once.
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+  const std::vector<std::string> arg_list(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  const TArgsResult parsed = ParseStationArgs(arg_list, ORMELIN_SETTINGS_DIR, ORMELIN_ARRAY_ADDRESS);
+  switch (parsed.Outcome) {
+  case TArgsOutcome::Help:
+    std::printf("%s\n", StationUsage(ORMELIN_PROGRAM).c_str());
+    std::printf("  SETTINGS_DIR/   directory holding detect.json and dir_def.json, with its trailing '/'\n"
+                "                  (default %s)\n"
+                "  JSON_PORT       TCP port of the result server (default 33377)\n"
+                "  SPECTR_PORT     TCP port of the spectrum server (default 33399)\n"
+                "  ARRAY_ADDRESS   IPv4 address of the array's RTSP server, optionally :PORT (default %s:554)\n",
+                ORMELIN_SETTINGS_DIR, ORMELIN_ARRAY_ADDRESS);
+    return 0;
+  case TArgsOutcome::Version:
+    std::printf("%s %s\n", ORMELIN_PROGRAM, ORMELIN_VERSION);
+    return 0;
+  case TArgsOutcome::UsageError:
+    std::fprintf(stderr, "%s: %s; %s\n", ORMELIN_PROGRAM, parsed.Error.c_str(), StationUsage(ORMELIN_PROGRAM).c_str());
+    return 2;
+  case TArgsOutcome::Run:
+    break;
+  }
+  const TStationArgs &args = parsed.Args;
+
+  std::printf("cmd_args:\n");
+  std::printf("settings_path = %s\n", args.SettingsDir.c_str());
+  std::printf("json_port = %d\n", args.JsonPort);
+  std::printf("spectr_port = %d\n\n", args.SpectrPort);
+
+  detection::TDetectConfig detect_config;
+  TDirDefParams dir_def_params;
+  // Plain concatenation: the directory carries its own trailing separator.
+  detect_config.ReadFromJson(args.SettingsDir + "detect.json");
+  dir_def_params.LoadJS(args.SettingsDir + "dir_def.json");
+  // A relative training file name is found beside detect.json when the working directory does not hold it.
+  detect_config.js_train_fname = detection::ResolveTrainingPath(detect_config.js_train_fname, args.SettingsDir);
+
+  micro4::TMicrophone mic(args.ArrayAddress, args.ArrayPort);
+  const bool mic_ok = mic.Start();
+  std::printf("Microphone connect try %s\n", mic_ok ? "OK" : "FAIL");
+  if (mic_ok) {
+    // Only the array road uses these settings; a fault there ends the station now rather than after the
+    // clients have connected.
+    const std::string why = CheckArraySettings(detect_config, args.SettingsDir);
+    if (!why.empty()) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    }
+  }
+
+  sockaddr_in client_addr{};
+  TTcpSenderSrv json_sender;
+  json_sender.InitAsServer(args.JsonPort);
+  json_sender.AcceptNewConn(json_sender.ConnSock, client_addr);
+  // The spectrum server exists only once the result client is connected.
+  TTcpSenderSrv spectr_sender;
+  spectr_sender.InitAsServer(args.SpectrPort);
+  spectr_sender.AcceptNewConn(spectr_sender.ConnSock, client_addr);
+  std::printf("Tcp-Senders created");
+  std::fflush(stdout); // no line end, so line buffering alone would hold it back
+
+  if (!mic_ok) {
+    RunWithoutArray(json_sender);
+  }
+
+  // Declared after everything they point to, so they are stopped before those are destroyed.
+  TMainUnionEngine union_engine;
+  TSpectrumEngine spectrum_engine;
+  std::string failure;
+  try {
+    union_engine.Src = &mic;
+    union_engine.DetectConfig = &detect_config;
+    union_engine.DirDefParams = &dir_def_params;
+    union_engine.AutocalibrMode = detect_config.border < 0.0 ? 1 : 0;
+    union_engine.JsonSender = &json_sender;
+    union_engine.SpectrSender = &spectr_sender;
+    union_engine.StartThread();
+
+    spectrum_engine.Channel = 0;
+    spectrum_engine.Src = &mic;
+    spectrum_engine.FreqLow = static_cast<double>(detect_config.F_min);
+    spectrum_engine.FreqHigh = static_cast<double>(detect_config.F_max);
+    spectrum_engine.Reserved1 = 12.0;
+    spectrum_engine.Reserved2 = 60.0;
+    spectrum_engine.Sender = &spectr_sender;
+    spectrum_engine.Start();
+
+    failure = union_engine.Join();
+  } catch (const std::exception &e) {
+    failure = e.what();
+  }
+  if (failure.empty()) {
+    return 0;
+  }
+  std::fprintf(stderr, "%s\n", failure.c_str());
+  // Stopping the source first releases engine threads that wait for a block, so their destructors can join.
+  mic.Stop();
+  return 1;
+}

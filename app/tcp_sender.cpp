@@ -1,0 +1,172 @@
+#include "app/tcp_sender.h"
+
+#include "app/frames.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+void CloseFd(int &fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+} // namespace
+
+TTcpSenderSrv::TTcpSenderSrv(std::chrono::milliseconds send_timeout) : send_timeout_(send_timeout) {}
+
+TTcpSenderSrv::~TTcpSenderSrv() {
+  CloseFd(ConnSock);
+  CloseFd(ListenSock);
+}
+
+void TTcpSenderSrv::InitAsServer(int port) {
+  // Sends use MSG_NOSIGNAL already; ignoring the signal as well covers any other write to a dead peer.
+  std::signal(SIGPIPE, SIG_IGN);
+  CloseFd(ListenSock);
+
+  ListenSock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (ListenSock == -1) {
+    std::printf("socket creation failed...\n");
+    return;
+  }
+  std::printf("Socket successfully created..\n");
+  // Non-blocking, so that SendFrame can take a waiting client without ever blocking its writer; AcceptNewConn
+  // waits in poll instead.
+  const int flags = ::fcntl(ListenSock, F_GETFL, 0);
+  if (flags >= 0) {
+    ::fcntl(ListenSock, F_SETFL, flags | O_NONBLOCK);
+  }
+
+  const int one = 1;
+  if (::setsockopt(ListenSock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+    std::printf("setsockopt(SO_REUSEADDR) failed");
+    return;
+  }
+  if (::setsockopt(ListenSock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) < 0) {
+    std::printf("setsockopt(SO_REUSEPORT) failed");
+    return;
+  }
+
+  sockaddr_in addr{}; // zero address: every local interface
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port)); // the low 16 bits: a port above 65535 wraps
+  if (::bind(ListenSock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    std::printf("socket bind failed...\n");
+    return;
+  }
+  std::printf("Socket successfully binded..\n");
+
+  if (::listen(ListenSock, 5) != 0) {
+    std::printf("Listen failed...\n");
+  } else {
+    std::printf("Server listening..\n");
+  }
+}
+
+void TTcpSenderSrv::AcceptNewConn(int &conn, sockaddr_in &addr) {
+  if (&conn == &ConnSock) {
+    CloseFd(ConnSock);
+  }
+  int fd = -1;
+  for (;;) {
+    socklen_t len = sizeof(sockaddr_in);
+    fd = ::accept4(ListenSock, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      break;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) {
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // The listening socket is non-blocking; wait here for the client instead.
+      pollfd pfd{ListenSock, POLLIN, 0};
+      ::poll(&pfd, 1, -1);
+      continue;
+    }
+    break; // a socket that failed to bind or listen fails here at once
+  }
+  conn = fd;
+  if (fd < 0) {
+    std::printf("server accept failed...\n");
+  } else {
+    std::printf("new tcp conn\n");
+  }
+}
+
+bool TTcpSenderSrv::TryAcceptWaiting() {
+  if (ListenSock < 0) {
+    return false;
+  }
+  for (;;) {
+    const int fd = ::accept4(ListenSock, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      ConnSock = fd;
+      std::printf("new tcp conn\n");
+      return true;
+    }
+    if (errno != EINTR && errno != ECONNABORTED) {
+      return false; // nobody waiting (EAGAIN) or the socket never listened
+    }
+  }
+}
+
+void TTcpSenderSrv::DropConnection() {
+  CloseFd(ConnSock);
+  std::printf("tcp conn closed\n");
+}
+
+bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
+  if (ConnSock < 0 && !TryAcceptWaiting()) {
+    return false;
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + send_timeout_;
+  const auto *p = static_cast<const char *>(data);
+  std::size_t left = len;
+  while (left > 0) {
+    const ssize_t n = ::send(ConnSock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The client's window is full: wait for room, but not beyond the deadline of this frame.
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (remaining.count() <= 0) {
+        DropConnection();
+        return false;
+      }
+      pollfd pfd{ConnSock, POLLOUT, 0};
+      if (::poll(&pfd, 1, static_cast<int>(remaining.count())) < 0 && errno != EINTR) {
+        DropConnection();
+        return false;
+      }
+      continue; // an error or hang-up shows in the next send
+    }
+    DropConnection(); // the client has gone (EPIPE, ECONNRESET, ...)
+    return false;
+  }
+  return true;
+}
+
+bool TTcpSenderSrv::SendResult(const std::string &text) {
+  if (!EncodeResultFrame(text, result_frame_)) {
+    return false;
+  }
+  return SendFrame(result_frame_.data(), result_frame_.size());
+}

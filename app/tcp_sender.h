@@ -1,0 +1,54 @@
+#pragma once
+// One-client TCP push server of an output channel (result port or spectrum port). main creates it, calls
+// InitAsServer and AcceptNewConn on its own thread before any engine starts; from then on exactly one thread
+// (the union engine or main for results, the spectrum engine for spectra) calls SendFrame/SendResult. The
+// station never reads from its client.
+//
+// A client that goes away, or stops reading for longer than the send timeout, is closed; the next client
+// waiting in the listen queue is taken by a later SendFrame without ever blocking the writer. Frames written
+// while no client is connected are dropped. Short writes are completed, so a client that keeps its connection
+// always sees whole frames.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include <netinet/in.h>
+
+class TTcpSenderSrv {
+public:
+  static constexpr std::chrono::milliseconds kDefaultSendTimeout{3000};
+
+  // `send_timeout`: how long one frame may stay blocked by a client that does not read before it is dropped.
+  explicit TTcpSenderSrv(std::chrono::milliseconds send_timeout = kDefaultSendTimeout);
+  ~TTcpSenderSrv();
+  TTcpSenderSrv(const TTcpSenderSrv &) = delete;
+  TTcpSenderSrv &operator=(const TTcpSenderSrv &) = delete;
+
+  int ListenSock = -1; // listening socket, -1 when none
+  int ConnSock = -1;   // the one connected client, -1 when none
+
+  // Creates, configures (SO_REUSEADDR, SO_REUSEPORT), binds to every local address on the low 16 bits of
+  // `port` and listens (backlog 5). Progress and failure are printed on standard output. Also makes sure a
+  // broken connection can never end the process through SIGPIPE.
+  void InitAsServer(int port);
+
+  // Blocks until a client connects (or the accept fails) and stores its descriptor, or -1, in `conn`; the
+  // caller passes ConnSock. Prints "new tcp conn" or "server accept failed...".
+  void AcceptNewConn(int &conn, sockaddr_in &addr);
+
+  // Writes the whole of `data` to the client. Returns false when the frame was dropped: no client (after one
+  // non-blocking look for a waiting one), the write failed, or it stayed blocked for the send timeout; in the
+  // last two cases the connection is closed.
+  bool SendFrame(const void *data, std::size_t len);
+
+  // Sends `text` in a result frame. Texts too long for the 16-bit length field are refused (false).
+  bool SendResult(const std::string &text);
+
+private:
+  bool TryAcceptWaiting();
+  void DropConnection();
+
+  std::chrono::milliseconds send_timeout_;
+  std::string result_frame_; // reused by SendResult so the writer does not allocate per message
+};

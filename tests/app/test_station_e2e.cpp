@@ -1,0 +1,217 @@
+// The built station, run as a process on the road without an array: the array address points at a closed
+// loopback port, so the array client fails at once and the station sends its test message.
+#include "tests/app/loopback.h"
+
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using loopback::TFd;
+using Clock = std::chrono::steady_clock;
+
+const std::string kStation = ORMELIN_BINARY_DIR "/ormelin_station";
+const std::string kSettings = ORMELIN_SOURCE_DIR "/settings/";
+const std::string kFrame =
+    std::string("\x42\x00", 2) + R"({"alert":-1,"brd":5.0,"dots":[1.0,2.0,3.0,4.0],"dirs":[10.0,45.0]})";
+const std::string kServerLines = "Socket successfully created..\nSocket successfully binded..\nServer listening..\n";
+
+// One station process with its standard output (and optionally standard error) on pipes. Killed and reaped on
+// destruction.
+class TStationProcess {
+public:
+  explicit TStationProcess(const std::vector<std::string> &args) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> argv_text = {kStation};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    argv.reserve(argv_text.size() + 1);
+    for (auto &a : argv_text) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, kStation.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = TFd(out[0]);
+    err_ = TFd(err[0]);
+  }
+  ~TStationProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  TStationProcess(const TStationProcess &) = delete;
+  TStationProcess &operator=(const TStationProcess &) = delete;
+
+  bool Started() const { return pid_ > 0; }
+
+  // Everything printed on standard output so far, once it contains `marker` (or after `limit`).
+  const std::string &StdoutUntil(const std::string &marker, std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    while (stdout_.find(marker) == std::string::npos && Clock::now() < end) {
+      if (!Drain(out_.Get(), stdout_, 50ms)) {
+        break;
+      }
+    }
+    return stdout_;
+  }
+
+  // Waits for the process to end; its exit status, or -1 when it did not end in time.
+  int Wait(std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+      Drain(out_.Get(), stdout_, 10ms);
+      Drain(err_.Get(), stderr_, 0ms);
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        while (Drain(out_.Get(), stdout_, 0ms) || Drain(err_.Get(), stderr_, 0ms)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    return -1;
+  }
+
+  bool Running() {
+    int status = 0;
+    return ::waitpid(pid_, &status, WNOHANG) == 0;
+  }
+
+  const std::string &Stdout() const { return stdout_; }
+  const std::string &Stderr() const { return stderr_; }
+
+private:
+  // Appends what `fd` offers within `wait`; false at end of file or when nothing came.
+  static bool Drain(int fd, std::string &sink, std::chrono::milliseconds wait) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(wait.count())) <= 0) {
+      return wait.count() > 0; // a quiet pipe is not the end while waiting
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      return false;
+    }
+    sink.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  TFd out_;
+  TFd err_;
+  std::string stdout_;
+  std::string stderr_;
+};
+
+// A closed loopback port for the array: bound once, released, never listened on.
+std::string ClosedArrayEndpoint() { return "127.0.0.1:" + std::to_string(loopback::FreePort()); }
+
+// Starts a station on fresh ports and connects the result client, then the spectrum client, checking every
+// start-up line on the way and that the spectrum port refuses before the result client is in.
+struct TStartedStation {
+  int json_port = loopback::FreePort();
+  int spectr_port = loopback::FreePort();
+  TStationProcess process{{kSettings, std::to_string(json_port), std::to_string(spectr_port), ClosedArrayEndpoint()}};
+  TFd result_client;
+  TFd spectrum_client;
+
+  void StartUp() {
+    ASSERT_TRUE(process.Started());
+    const std::string header = "cmd_args:\nsettings_path = " + kSettings +
+                               "\njson_port = " + std::to_string(json_port) +
+                               "\nspectr_port = " + std::to_string(spectr_port) + "\n\n";
+    const std::string fail = "Microphone connect try FAIL\n";
+    const std::string &out = process.StdoutUntil(fail + kServerLines);
+    ASSERT_EQ(out.substr(0, header.size()), header);
+    const std::size_t tail = out.find(fail);
+    ASSERT_NE(tail, std::string::npos) << out;
+    EXPECT_EQ(out.substr(tail), fail + kServerLines);
+
+    EXPECT_LT(loopback::Connect(spectr_port).Get(), 0) << "spectrum server must not exist yet";
+
+    result_client = loopback::Connect(json_port);
+    ASSERT_GE(result_client.Get(), 0);
+    process.StdoutUntil(fail + kServerLines + "new tcp conn\n" + kServerLines);
+    spectrum_client = loopback::Connect(spectr_port);
+    ASSERT_GE(spectrum_client.Get(), 0);
+    const std::string all = fail + kServerLines + "new tcp conn\n" + kServerLines + "new tcp conn\nTcp-Senders created";
+    EXPECT_EQ(process.StdoutUntil(all).substr(tail), all);
+  }
+};
+
+TEST(OrmelinStation, WithoutArraySendsTheTestFrameEvery200ms) {
+  TStartedStation station;
+  station.StartUp();
+  if (HasFatalFailure()) {
+    return;
+  }
+  ASSERT_EQ(loopback::ReadResultFrame(station.result_client.Get()), kFrame);
+  const auto first = Clock::now();
+  for (int i = 1; i <= 5; ++i) {
+    ASSERT_EQ(loopback::ReadResultFrame(station.result_client.Get()), kFrame) << "frame " << i;
+  }
+  // Five more sleeps of at least 200 ms each lie between the first frame and the sixth (a lower bound only).
+  EXPECT_GE(Clock::now() - first, 900ms);
+  EXPECT_TRUE(loopback::NothingArrives(station.spectrum_client.Get(), 300ms)) << "spectrum port stays silent";
+}
+
+TEST(OrmelinStation, NewResultClientAfterADisconnectReceivesWholeFrames) {
+  TStartedStation station;
+  station.StartUp();
+  if (HasFatalFailure()) {
+    return;
+  }
+  ASSERT_EQ(loopback::ReadResultFrame(station.result_client.Get()), kFrame);
+  station.result_client.Reset();
+  std::this_thread::sleep_for(100ms);
+
+  TFd next = loopback::Connect(station.json_port);
+  ASSERT_GE(next.Get(), 0);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(loopback::ReadResultFrame(next.Get()), kFrame) << "frame " << i;
+  }
+  EXPECT_TRUE(station.process.Running());
+}
+
+TEST(OrmelinStation, UsageErrorExits2AndVersionExits0) {
+  {
+    TStationProcess p({"dir/", "1"});
+    EXPECT_EQ(p.Wait(), 2);
+    EXPECT_EQ(p.Stdout(), "");
+    EXPECT_EQ(p.Stderr().rfind("ormelin_station: ", 0), 0U) << p.Stderr();
+    EXPECT_EQ(p.Stderr().find('\n'), p.Stderr().size() - 1) << "one line: " << p.Stderr();
+  }
+  {
+    TStationProcess p({"--version"});
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_EQ(p.Stdout().rfind("ormelin_station ", 0), 0U) << p.Stdout();
+  }
+}
+
+} // namespace
