@@ -1,0 +1,68 @@
+#pragma once
+// Band-limiting and framing of the four microphone channels for the direction finder. The union engine owns
+// one TUniversalPreprocessor on its thread, feeds it one sample per channel at a time and hands every
+// completed frame set to the stream direction definer. Not thread-safe: one owner thread.
+
+#include "dsp/shifter.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace dir_def_core {
+
+// 77-tap windowed-sinc FIR filter of one channel. Despite the name it is a band-pass (a plain low-pass when
+// fLow is 0). The edge frequencies are normalised by twice the sampling rate, so the pass band runs from
+// fLow/2 to fHigh/2 Hz. Linear phase, group delay 38 samples.
+class TLowPassFilter {
+public:
+  static constexpr int kTaps = 77;
+
+  // fLow_hz, fHigh_hz: the settings' F_flt_min, F_flt_max; fSampling_hz must be finite and non-zero
+  // (std::invalid_argument otherwise).
+  TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling_hz);
+
+  // Pushes x and returns the filter output.
+  double Filter(double x);
+
+  const std::vector<double> &Taps() const { return Coefs; }
+
+private:
+  std::vector<double> Coefs; // h[0..76]
+  dsp::shifter<double> Line; // last 77 inputs, oldest first
+};
+
+// Cuts a sample stream into overlapping frames: the first frame on the frameLen-th sample, then one every
+// hop samples.
+class TFramer {
+public:
+  // frameLen >= 1 and 1 <= hop <= frameLen (std::invalid_argument otherwise).
+  TFramer(int frameLen, int hop);
+
+  // Pushes y; when a frame completes, copies the last frameLen samples (oldest first) into `frame` (resized;
+  // no allocation once its capacity suffices) and returns true.
+  bool Push(double y, std::vector<double> &frame);
+
+private:
+  dsp::shifter<double> Buf;  // last frameLen filtered samples, oldest first
+  std::int32_t RestartCount; // Counter after a frame: frameLen - hop
+  std::int32_t Counter = 0;
+};
+
+class TUniversalPreprocessor {
+public:
+  // Builds one filter and one framer per channel (replacing any earlier set-up). Throws std::invalid_argument
+  // for channels < 1 or the limits of TLowPassFilter and TFramer.
+  void Init(int channels, int frameLen, int hop, double fLow, double fHigh, double fSampling);
+
+  // samples: one sample per channel. `frames` is given `channels` vectors; each is emptied (capacity kept)
+  // and, on a sample that completes a frame set, filled with that channel's frame. Returns true then.
+  bool PushSample(const double *samples, std::vector<std::vector<double>> &frames);
+
+  int Channels() const { return static_cast<int>(Filters.size()); }
+
+private:
+  std::vector<TLowPassFilter> Filters; // index = channel
+  std::vector<TFramer> Framers;        // index = channel, all advance in lock-step
+};
+
+} // namespace dir_def_core

@@ -1,0 +1,97 @@
+#pragma once
+// Measurement and solver stages of the four-microphone direction finder. The stream definer owns one
+// TX4DirDefiner on the union engine thread: CovR_2 turns a set of four equally long frames into six pair
+// path differences (metres) with weights, and Newton turns those into an azimuth and a polar angle. Work
+// arrays and FFT plans are members, built on first use and reused, so a running definer does not allocate.
+// Not thread-safe: one owner thread.
+
+#include "dsp/fourier.h"
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace dir_def_core {
+
+// Number of microphones and of microphone pairs. Pair order for every per-pair array: (0,1), (0,2), (0,3),
+// (1,2), (1,3), (2,3).
+inline constexpr int kMics = 4;
+inline constexpr int kPairs = 6;
+inline constexpr std::array<std::array<int, 2>, kPairs> kPairOrder{{{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}};
+
+class TX4DirDefiner {
+public:
+  using TCVector = std::vector<std::complex<double>>;
+  using TMatrix = std::vector<std::vector<double>>;
+
+  // pairRefine off: step 7 of CovR_2 refines each pair's delay on the beams' cross-spectrum Y_a conj(Y_b);
+  // on: on the pair's own cross-spectrum S_a conj(S_b). Fixed for the definer's life.
+  explicit TX4DirDefiner(bool pairRefine = false) : PairRefine(pairRefine) {}
+
+  double SoundSpeed = 331.46;                // m/s
+  double SampleRate = 37500;                 // Hz
+  std::int32_t MaxLag = 50;                  // half-width of every lag search window, samples
+  std::vector<std::array<double, 3>> MicXYZ; // microphone positions (x, y, z), metres, index = channel
+
+  bool PairRefineOn() const { return PairRefine; }
+
+  // Six pair path differences (metres; positive when the sound reaches a later than b) and weights (the
+  // pair's share of the frame energy) from four frames of length N. gains[c] > 0 scales channel c's energy
+  // (missing entries count as no gain). Throws std::length_error "invalid FFT size" unless N is a power of
+  // two >= 8, std::invalid_argument when the frames are not four of length N or MaxLag is outside
+  // 0 <= MaxLag <= N/2 - 6.
+  void CovR_2(const std::vector<std::vector<double>> &frames, int N, std::vector<double> &delays,
+              std::vector<double> &weights, const std::vector<double> &gains);
+
+  // Refined lag (converted to metres) of the peak of the correlation whose spectrum is `cross`, searched over
+  // lags -maxLag..maxLag and refined by an 11-point Lagrange polynomial. half = cross.size() / 2. Same
+  // exceptions as CovR_2 for an unusable size or window.
+  double Search_Max_GR(const TCVector &cross, int half, int maxLag);
+
+  // Coarse whole-sample lags D[a][b] of the last CovR_2 (samples; D[b][a] = -D[a][b], D[c][c] = 0).
+  const std::array<std::array<double, kMics>, kMics> &CoarseLags() const { return D; }
+
+  // Residuals of the source model at x = (phi, theta, beta) for the six measured delays d (metres):
+  // out[k] = |s - p_a| - |s - p_b| - d[k] + beta, s the point 100 m away in direction (phi, theta).
+  void G_fun(const std::vector<double> &x, const std::vector<double> &d, std::vector<double> &out) const;
+  // Jacobian of G_fun at x: six rows of three values (d/dphi, d/dtheta, d/dbeta).
+  void J_fun(const std::vector<double> &x, TMatrix &out) const;
+
+  // Weighted Gauss-Newton from x (overwritten with the iterates). result = (phi in [0, 2pi), theta in
+  // [0, pi], beta, q). Throws std::runtime_error "BAD MATRS" when the weights do not fit the six pairs,
+  // std::invalid_argument when x is not three values, d not six or MicXYZ not four positions.
+  void Newton(std::vector<double> &x, const std::vector<double> &d, const std::vector<double> &w, int limit, double tol,
+              std::vector<double> &result);
+
+private:
+  struct TPlans {
+    explicit TPlans(unsigned int n) : Fwd(n), Inv(n) {}
+    dsp::fourier::fwd_complex<double> Fwd;
+    dsp::fourier::inv_complex<double> Inv;
+  };
+  const TPlans &PlansFor(std::size_t n);
+  void CheckMics() const;
+
+  bool PairRefine;
+  std::vector<std::unique_ptr<TPlans>> Plans; // one per frame size met so far
+
+  // CovR_2 work, sized on first use.
+  std::array<TCVector, kMics> Spectra; // S_c, forward transforms scaled by 1/N
+  std::array<TCVector, kPairs> Cross;  // S_a conj(S_b) per pair
+  std::array<TCVector, kMics> Beams;   // Y_r
+  TCVector Corr;                       // coarse correlation / beam cross-spectrum
+  std::array<double, kMics> Energy{};
+  std::array<std::array<double, kMics>, kMics> D{};
+
+  // Search_Max_GR work.
+  TCVector SearchWork;
+  std::vector<double> Rotated;
+
+  // Newton work.
+  TMatrix W, J, Jt, A, B, Binv, C, K, JtJ, Cq;
+  std::vector<double> Resid;
+};
+
+} // namespace dir_def_core

@@ -1,0 +1,182 @@
+#include "dir_def_core/x4_dir_definer.h"
+
+#include "test_signals.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using dir_def_core::TX4DirDefiner;
+using namespace ddc_test;
+
+namespace {
+
+const int kPairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+const std::vector<double> kNoGains(4, -1.0);
+
+TX4DirDefiner MakeDefiner(int maxLag, bool pairRefine = false) {
+  TX4DirDefiner d(pairRefine);
+  d.SoundSpeed = kC;
+  d.SampleRate = kFs;
+  d.MaxLag = maxLag;
+  return d;
+}
+
+TFrames DelayedCopies(const std::vector<double> &x, const std::vector<int> &taus) {
+  TFrames f;
+  f.reserve(taus.size());
+  for (const int t : taus) {
+    f.push_back(CircularDelay(x, t));
+  }
+  return f;
+}
+
+} // namespace
+
+// Channel c is one noise frame delayed circularly by taus[c] whole samples, so pair (a, b) is delayed by
+// taus[a] - taus[b]: the coarse lag is exactly that, and the refined delay that many samples in metres.
+TEST(TX4DirDefiner, WholeSampleDelaysGiveTheirCoarseLagAndRefinedDelay) {
+  const int n = 256;
+  const std::vector<double> x = WhiteNoise(n, 11);
+  for (const std::vector<int> &taus :
+       {std::vector<int>{0, 0, 0, 0}, std::vector<int>{0, 4, -9, 10}, std::vector<int>{10, -10, 0, 0}}) {
+    for (const bool refine : {false, true}) {
+      TX4DirDefiner def = MakeDefiner(20, refine);
+      std::vector<double> delays, weights;
+      def.CovR_2(DelayedCopies(x, taus), n, delays, weights, kNoGains);
+      ASSERT_EQ(delays.size(), 6u);
+      for (int p = 0; p < 6; ++p) {
+        const int a = kPairs[p][0];
+        const int b = kPairs[p][1];
+        const int lag = taus[static_cast<std::size_t>(a)] - taus[static_cast<std::size_t>(b)];
+        EXPECT_EQ(def.CoarseLags()[a][b], lag) << taus[1] << " pair " << p;
+        EXPECT_EQ(def.CoarseLags()[b][a], -lag);
+        // The designed beams use a phase step over N - 1, which leaves a small residue.
+        EXPECT_NEAR(delays[static_cast<std::size_t>(p)], lag * kC / kFs, refine ? 1e-12 : 0.05 * kC / kFs);
+      }
+    }
+  }
+}
+
+TEST(TX4DirDefiner, SearchMaxGrReturnsTheDelayOfASymmetricPeak) {
+  const int n = 128;
+  TX4DirDefiner def = MakeDefiner(20);
+  const std::vector<double> b = WhiteNoise(n, 13);
+  const auto sb = DirectDft(b);
+  for (const int d : {0, 1, -7, 20, -20}) {
+    auto cross = DirectDft(CircularDelay(b, d));
+    for (std::size_t k = 0; k < cross.size(); ++k) {
+      cross[k] *= std::conj(sb[k]);
+    }
+    EXPECT_NEAR(def.Search_Max_GR(cross, n / 2, 20), d * kC / kFs, 1e-12) << d;
+  }
+}
+
+TEST(TX4DirDefiner, WeightsAreEnergySharesAndGainsChangeOnlyThem) {
+  const int n = 64;
+  TFrames frames = DelayedCopies(WhiteNoise(n, 14), {0, 1, 2, 3});
+  for (std::size_t c = 0; c < 4; ++c) {
+    for (auto &v : frames[c]) {
+      v *= double(c + 1);
+    }
+  }
+  TX4DirDefiner def = MakeDefiner(10);
+  std::vector<double> d1, w1, d2, w2;
+  const std::vector<double> gains{2.0, -1.0, 0.0, 0.5};
+  def.CovR_2(frames, n, d1, w1, kNoGains);
+  def.CovR_2(frames, n, d2, w2, gains);
+  EXPECT_EQ(d1, d2);
+  for (const auto &[w, g] : {std::pair{w1, kNoGains}, std::pair{w2, gains}}) {
+    double e[4];
+    double tot = 0;
+    for (std::size_t c = 0; c < 4; ++c) {
+      e[c] = 0;
+      for (const double v : frames[c]) {
+        e[c] += v * v / n;
+      }
+      e[c] *= g[c] > 0 ? g[c] : 1.0;
+      tot += e[c];
+    }
+    for (int p = 0; p < 6; ++p) {
+      EXPECT_NEAR(w[static_cast<std::size_t>(p)], (e[kPairs[p][0]] + e[kPairs[p][1]]) / tot, 1e-14) << p;
+    }
+  }
+}
+
+TEST(TX4DirDefiner, RejectsUnusableFrameSizesAndWindows) {
+  std::vector<double> delays, weights;
+  const auto framesOf = [](int n) { return TFrames(4, WhiteNoise(static_cast<std::size_t>(n), 1)); };
+  TX4DirDefiner def = MakeDefiner(2);
+  for (const int n : {4, 12, -8}) {
+    try {
+      def.CovR_2(framesOf(std::max(n, 0)), n, delays, weights, kNoGains);
+      ADD_FAILURE() << n;
+    } catch (const std::length_error &e) {
+      EXPECT_STREQ(e.what(), "invalid FFT size");
+    }
+  }
+  EXPECT_THROW(def.Search_Max_GR(std::vector<std::complex<double>>(12), 6, 0), std::length_error);
+  // N = 8 is a valid transform size, but no lag window with its 11-point table fits in it.
+  EXPECT_THROW(def.CovR_2(framesOf(8), 8, delays, weights, kNoGains), std::invalid_argument);
+  def.CovR_2(framesOf(16), 16, delays, weights, kNoGains); // 5 + 2 <= 16/2 - 1
+  def.MaxLag = 3;
+  EXPECT_THROW(def.CovR_2(framesOf(16), 16, delays, weights, kNoGains), std::invalid_argument);
+  def.MaxLag = 2;
+  EXPECT_THROW(def.CovR_2(TFrames(3, WhiteNoise(16, 1)), 16, delays, weights, kNoGains), std::invalid_argument);
+}
+
+TEST(TX4DirDefiner, CachedPlansGiveTheSameNumbersAsFreshOnes) {
+  TX4DirDefiner reused = MakeDefiner(20);
+  for (const int n : {256, 512, 256, 128}) {
+    const TFrames frames = TCosineSum(n, n / 6, static_cast<unsigned>(n)).Frames({0.0, 2.5, -3.25, 6.75});
+    TX4DirDefiner fresh = MakeDefiner(20);
+    std::vector<double> d1, w1, d2, w2;
+    reused.CovR_2(frames, n, d1, w1, kNoGains);
+    fresh.CovR_2(frames, n, d2, w2, kNoGains);
+    EXPECT_EQ(d1, d2) << n;
+    EXPECT_EQ(w1, w2) << n;
+  }
+}
+
+// PairRefine off: the designed delays, each pair refined on the cross-spectrum of the two beams built from the
+// whole-sample lags (phase step -2 pi k / (N - 1)); the beams are rebuilt here from direct DFTs. On: each pair
+// refined on its own cross-spectrum, which recovers fractional delays the beams lose.
+TEST(TX4DirDefiner, PairRefineSwitchesOnlyTheCrossSpectrumOfTheRefinement) {
+  const int n = 256;
+  const std::vector<double> taus{0.0, 2.3, -4.6, 7.25};
+  const TFrames frames = TCosineSum(n, 40, 21).Frames(taus);
+  TX4DirDefiner designed = MakeDefiner(20, false);
+  TX4DirDefiner refined = MakeDefiner(20, true);
+  std::vector<double> dOff, wOff, dOn, wOn;
+  designed.CovR_2(frames, n, dOff, wOff, kNoGains);
+  refined.CovR_2(frames, n, dOn, wOn, kNoGains);
+  EXPECT_EQ(wOff, wOn);
+  EXPECT_EQ(designed.CoarseLags(), refined.CoarseLags());
+
+  std::vector<std::vector<std::complex<double>>> s, beams(4, std::vector<std::complex<double>>(n));
+  s.reserve(4);
+  for (const auto &f : frames) {
+    s.push_back(DirectDft(f));
+  }
+  for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t c = 0; c < 4; ++c) {
+        beams[r][k] += std::polar(1.0, -2 * kPi * double(k) / (n - 1) * designed.CoarseLags()[r][c]) * s[c][k];
+      }
+    }
+  }
+  double worstDesigned = 0; // samples
+  for (int p = 0; p < 6; ++p) {
+    const auto a = static_cast<std::size_t>(kPairs[p][0]);
+    const auto b = static_cast<std::size_t>(kPairs[p][1]);
+    std::vector<std::complex<double>> g(n);
+    for (std::size_t k = 0; k < g.size(); ++k) {
+      g[k] = beams[a][k] * std::conj(beams[b][k]);
+    }
+    const double trueDelay = (taus[a] - taus[b]) * kC / kFs;
+    EXPECT_NEAR(dOff[static_cast<std::size_t>(p)], MakeDefiner(20).Search_Max_GR(g, n / 2, 20), 1e-6 * kC / kFs);
+    EXPECT_NEAR(dOn[static_cast<std::size_t>(p)], trueDelay, 1e-4 * kC / kFs) << p;
+    worstDesigned = std::max(worstDesigned, std::abs(dOff[static_cast<std::size_t>(p)] - trueDelay) * kFs / kC);
+  }
+  EXPECT_GT(worstDesigned, 0.1);
+}
