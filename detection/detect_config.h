@@ -28,7 +28,7 @@ public:
 
   // Reads `path` (settings directory + "detect.json"). Unopenable: one message on stderr, fields unchanged.
   // Absent keys, absent groups and values of the wrong type read as zero/false/empty.
-  void ReadFromJson(const std::string& path);
+  void ReadFromJson(const std::string &path);
 };
 
 } // namespace detection

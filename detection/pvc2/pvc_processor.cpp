@@ -1,0 +1,134 @@
+#include "detection/pvc2/pvc_processor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include "detection/pvc2/mapi.h"
+
+namespace pvc2 {
+
+namespace {
+
+TPvcGeometry CheckedGeometry(const detection::TDetectConfig &c) {
+  TPvcGeometry g;
+  const std::string why = DeriveGeometry(c, g);
+  if (c.NFFT < 8 || (c.NFFT & (c.NFFT - 1)) != 0) {
+    throw std::length_error("invalid FFT size");
+  }
+  if (!why.empty()) {
+    throw std::invalid_argument(why);
+  }
+  return g;
+}
+
+} // namespace
+
+TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
+    : geom_(CheckedGeometry(c)), BandStep(geom_.BandStep), JJ(c.JJ), OverlapFFT(c.OverlapFFT), NFFT(c.NFFT),
+      F_max(c.F_max), F_mid(c.F_mid), F_min(c.F_min), Overlap(geom_.Overlap), Kmax(geom_.Kmax), Kmin(geom_.Kmin),
+      Kmid(geom_.Kmid), N_MFCC(c.N_MFCC), F_Smp(c.F_Smp), NFFT2(c.NFFT / 2), MF_Wnd(c.MF_Wnd),
+      Window(static_cast<std::size_t>(c.NFFT), std::complex<double>(0.0, 0.0)),
+      HopPeaks(static_cast<std::size_t>(geom_.HopsBack), 0.0), Plan(static_cast<unsigned>(c.NFFT)), Hop(geom_.Hop),
+      HopsBack(geom_.HopsBack), HopsBackLast(geom_.HopsBack - 1), Spectrum(static_cast<std::size_t>(c.NFFT)),
+      Median(c.MF_Wnd, geom_.NBins), tonal_(static_cast<std::size_t>(geom_.NBins)),
+      energies_(static_cast<std::size_t>(c.JJ - 1)) {
+  const std::int32_t J = JJ - 1;
+  cosTable_.resize(static_cast<std::size_t>(J) * J);
+  for (std::int32_t n = 0; n < J; ++n) {
+    for (std::int32_t m = 0; m < J; ++m) {
+      cosTable_[static_cast<std::size_t>(n) * J + m] = std::cos(m * (n + 0.5) * std::numbers::pi / J);
+    }
+  }
+  // Sized once so that the per-frame entropy histograms never allocate.
+  hist_.reserve(static_cast<std::size_t>(geom_.NBins) + 2);
+}
+
+bool TPVC_Processor::ProcNext(double sample, std::vector<double> &out) {
+  if (!std::isfinite(sample)) {
+    sample = 0.0;
+  }
+  Window.push(std::complex<double>(sample, 0.0));
+  Count += 1;
+  const std::int32_t l = Count;
+  const double a = std::abs(sample);
+  if (l < Overlap) {
+    // Only while the very first frame fills: remember the peaks of the earlier hops.
+    if (HopsBack >= 1) {
+      const std::int32_t n = std::min(l / Hop, HopsBackLast);
+      HopPeaks[n] = std::max(HopPeaks[n], a);
+    }
+    return false;
+  }
+  HopPeak = std::max(HopPeak, a);
+  if (l < NFFT) {
+    return false;
+  }
+  ProcessFrame(out);
+  return true;
+}
+
+void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
+  const double newest = HopPeak;
+  double peak = newest;
+  for (std::int32_t i = 0; i < HopsBack; ++i) {
+    peak = std::max(peak, HopPeaks[i]);
+  }
+  // A silent frame (peak 0, or so small that 1 / peak overflows) is transformed as it is.
+  const double inv = 1.0 / peak;
+  const double scale = (peak > 0.0 && std::isfinite(inv)) ? inv : 1.0;
+  for (std::int32_t k = 0; k < NFFT; ++k) {
+    Spectrum[k] = Window[k] * scale;
+  }
+  Plan.transform(Spectrum.data());
+  const double invN = 1.0 / NFFT;
+  for (auto &x : Spectrum) {
+    x *= invN;
+  }
+  HopPeaks.push(std::trunc(newest));
+  Count = Overlap;
+  HopPeak = 0.0;
+
+  const std::int32_t nBins = geom_.NBins;
+  if (MF_Wnd > 0) {
+    Median.Process(Spectrum);
+    for (std::int32_t k = 0; k < nBins; ++k) {
+      tonal_[k] = std::abs(Spectrum[k] - Median.Out[k]);
+    }
+  } else {
+    for (std::int32_t k = 0; k < nBins; ++k) {
+      tonal_[k] = std::abs(Spectrum[k]);
+    }
+  }
+
+  mapi::Calc_ENTR2(tonal_, Kmid, Kmax, hist_);
+  const double hUpper = mapi::MeanBinEntropy(hist_);
+  mapi::Calc_ENTR2(tonal_, Kmin, Kmid, hist_);
+  const double hLower = mapi::MeanBinEntropy(hist_);
+
+  for (std::size_t m = 0; m < geom_.Bands.size(); ++m) {
+    const TBand &b = geom_.Bands[m];
+    double sum = 0.0;
+    for (std::int32_t k = b.first; k <= b.last; ++k) {
+      const double w =
+          k <= b.ctr ? static_cast<double>(k - b.lo) / (b.ctr - b.lo) : static_cast<double>(b.hi - k) / (b.hi - b.ctr);
+      sum += tonal_[k] * tonal_[k] * w;
+    }
+    energies_[m] = std::log10(sum); // an empty band gives -inf
+  }
+
+  out.push_back(hUpper);
+  out.push_back(hLower);
+  const std::int32_t J = JJ - 1;
+  for (std::int32_t n = 0; n < N_MFCC; ++n) {
+    const double *cosRow = &cosTable_[static_cast<std::size_t>(n) * J];
+    double c = 0.5 * energies_[0];
+    for (std::int32_t m = 1; m < J; ++m) {
+      c += energies_[m] * cosRow[m];
+    }
+    out.push_back(c / J);
+  }
+}
+
+} // namespace pvc2

@@ -1,0 +1,89 @@
+#include "detection/single_detector.h"
+
+#include <exception>
+
+#include "detection/channel_detector.h"
+#include "detection/detection_check.h"
+#include "detection/dtc_v2/training_res.h"
+
+namespace detection {
+
+TSingleDetector::~TSingleDetector() {
+  Stop.store(true, std::memory_order_release);
+  if (Thread.joinable()) {
+    Thread.join();
+  }
+}
+
+std::string TSingleDetector::FailureReason() const {
+  return failed_.load(std::memory_order_acquire) ? failure_ : std::string();
+}
+
+void TSingleDetector::Fail(const std::string &why) {
+  if (failed_.load(std::memory_order_relaxed)) {
+    return;
+  }
+  failure_ = "detector channel " + std::to_string(Channel) + ": " + why;
+  failed_.store(true, std::memory_order_release);
+}
+
+void TSingleDetector::Publish(double score) {
+  const std::int32_t w = WriteIdx.load(std::memory_order_relaxed);
+  Scores[w] = score;
+  WriteIdx.store((w + 1) % kScoreRingSize, std::memory_order_release);
+}
+
+void TSingleDetector::th_Detect() {
+  try {
+    Run();
+  } catch (const std::exception &e) {
+    Fail(e.what());
+  } catch (...) {
+    Fail("unknown exception");
+  }
+}
+
+void TSingleDetector::Run() {
+  if (Src == nullptr || Config == nullptr) {
+    Fail("started without a sample source or settings");
+    return;
+  }
+  const int blocks = Src->BlocksCount();
+  if (blocks <= 0) {
+    Fail("the sample source has " + std::to_string(blocks) + " blocks");
+    return;
+  }
+  std::vector<double> samples(400, 0.0);
+
+  dtc_v2::TTrainingRes training;
+  training.Load(Config->js_train_fname, Config->IsDynamicNet);
+  const std::string why =
+      CheckDetectionSetup(*Config, training, DenseBinWeights, "detect.json", Config->js_train_fname);
+  if (!why.empty()) {
+    Fail(why);
+    return;
+  }
+  TChannelDetector chain(*Config, training, DenseBinWeights);
+  training = dtc_v2::TTrainingRes(); // the classifier holds its own copy
+
+  if (Stop.load(std::memory_order_acquire)) {
+    return;
+  }
+  // Block 0 first, whatever block the source is writing; the source's wait paces this loop.
+  int block = 0;
+  for (;;) {
+    Src->ReadSelectedSignalsBS400(samples, block, Channel);
+    block = (block + 1) % blocks;
+    for (const double x : samples) {
+      double score = 0.0;
+      if (chain.PushSample(x, score)) {
+        Publish(score);
+      }
+    }
+    if (Stop.load(std::memory_order_acquire)) {
+      break;
+    }
+  }
+}
+
+} // namespace detection

@@ -1,0 +1,59 @@
+#pragma once
+// The union engine: one thread that joins the detector set's records of four scores and the direction half
+// into result messages for the result client. Hybrid mode (AutocalibrMode 0): per record an alert level and a
+// message, per sample block a pass of direction finding whose averaged azimuth the next message carries.
+// Autocalibration mode (non-zero): per record a message whose "brd" is 1.05 x the largest score seen.
+// The loops are thin: the work is done by THybridResults, TDirectionHalf and TAutocalibrResults, which the
+// offline replay tool calls the same way.
+//
+// Threads: main (or a test) fills the fields, calls StartThread() and later Join() or Stop(); the engine thread
+// owns the detector set, the direction objects and the message record. It pauses about 1 ms when neither a
+// record nor a block was ready.
+
+#include "app/dir_def_params.h"
+#include "app/tcp_sender.h"
+#include "detection/detect_config.h"
+#include "micro4/samples_src.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+class TMainUnionEngine {
+public:
+  TAbstractSamplesSrc *Src = nullptr;               // microphone client, not owned
+  detection::TDetectConfig *DetectConfig = nullptr; // detection settings, not owned, read-only
+  TDirDefParams *DirDefParams = nullptr;            // direction settings, not owned, read-only (copied)
+  int AutocalibrMode = 0;                           // non-zero: run_Autocalibr, zero: run_Hybrid
+  std::thread Thread;                               // the engine thread, owned; joined by Join/Stop/destructor
+  TTcpSenderSrv *JsonSender = nullptr;              // result sender, not owned; null drops the messages
+  TTcpSenderSrv *SpectrSender = nullptr;            // spectrum sender, kept for main, not used here
+
+  TMainUnionEngine() = default;
+  TMainUnionEngine(const TMainUnionEngine &) = delete;
+  TMainUnionEngine &operator=(const TMainUnionEngine &) = delete;
+  ~TMainUnionEngine() { Stop(); }
+
+  // Starts th_Run. Throws std::invalid_argument when Src or DetectConfig (or DirDefParams in hybrid mode) is
+  // null, std::logic_error when already started.
+  void StartThread();
+
+  // Waits for the engine thread to end. Returns "" after an orderly Stop, or the one-line reason when the
+  // engine or a detector thread failed (the thread then ends by itself). Call from one thread only.
+  std::string Join();
+
+  // Asks the loop to end, joins the engine thread (which stops and joins the detector set on its way out).
+  // Detector threads waiting in a blocking read end only when the source delivers or is stopped, so stop the
+  // source first when it may have gone quiet.
+  void Stop();
+
+  void th_Run();
+  void run_Hybrid();
+  void run_Autocalibr();
+
+private:
+  bool StopRequested() const { return StopRequested_.load(std::memory_order_relaxed); }
+
+  std::atomic<bool> StopRequested_{false}; // written by Stop(), read by the engine thread every pass
+  std::string Failure_;                    // written by the engine thread before it ends; read by Join() after the join
+};
