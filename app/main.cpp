@@ -10,6 +10,7 @@
 #include "detection/detection_check.h"
 #include "detection/dtc_v2/training_res.h"
 #include "detection/dtc_v2/variant.h"
+#include "dir_def_core/direction_settings.h"
 #include "engines/main_union_engine.h"
 #include "engines/spectrum_engine.h"
 #include "micro4/microphone.h"
@@ -56,7 +57,8 @@ void Sleep200ms() {
 }
 
 // Everything the engines would refuse once running, checked before anyone waits for a client: "" or one line.
-std::string CheckArraySettings(const detection::TDetectConfig &detect_config, const std::string &settings_dir) {
+std::string CheckArraySettings(const detection::TDetectConfig &detect_config, const TDirDefParams &dir_def_params,
+                               const std::string &settings_dir) {
   dtc_v2::TTrainingRes training;
   training.Load(detect_config.js_train_fname, detect_config.IsDynamicNet);
   std::string why = detection::CheckDetectionSetup(detect_config, training, dtc_v2::UseDenseBinWeights(),
@@ -64,6 +66,13 @@ std::string CheckArraySettings(const detection::TDetectConfig &detect_config, co
   if (why.empty()) {
     why =
         TSpectrumEngine::CheckBand(static_cast<double>(detect_config.F_min), static_cast<double>(detect_config.F_max));
+  }
+  // Autocalibration does no direction finding, so only the hybrid mode needs usable direction settings.
+  if (why.empty() && detect_config.border >= 0.0) {
+    why = dir_def_core::CheckDirectionSettings(dir_def_params);
+    if (!why.empty()) {
+      why = settings_dir + "dir_def.json: " + why;
+    }
   }
   return why;
 }
@@ -116,7 +125,8 @@ int main(int argc, char **argv) {
   if (mic_ok) {
     // Only the array road uses these settings; a fault there ends the station now rather than after the
     // clients have connected.
-    const std::string why = CheckArraySettings(detect_config, args.SettingsDir);
+    std::printf("train_path = %s\n", detect_config.js_train_fname.c_str());
+    const std::string why = CheckArraySettings(detect_config, dir_def_params, args.SettingsDir);
     if (!why.empty()) {
       std::fprintf(stderr, "%s\n", why.c_str());
       return 1;
