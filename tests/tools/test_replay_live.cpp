@@ -1,0 +1,428 @@
+// Live agreement of ormelin_replay with the station: the virtual array plays a drone and records what it sends,
+// the station (shipped settings) is fed by it over loopback, a client collects the station's result messages,
+// and the replay of the recording, started at the station's first block, must give the same messages.
+//
+// Scores, alert and border must agree message by message. The direction carried by a live message depends on
+// thread timing (a detector thread re-polls the block store every 200 ms, while the engine averages directions
+// as soon as blocks arrive), so a live message may carry an average completed somewhat after its record's last
+// sample. What is required of directions: every live value is exactly one of the replay's direction averages,
+// never older than the one the replay puts in the same message (less one for the engine's own block lag), not
+// from far beyond the record, and the live values follow the replay's sequence in order.
+
+#include "test_replay_support.h"
+
+#include "detection/channel_detector.h"
+#include "tools/replay/replayer.h"
+#include "tools/replay/wav_blocks.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <thread>
+
+namespace {
+
+using namespace replay_test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kArraySim = std::string(ORMELIN_BINARY_DIR) + "/tools/array_sim/ormelin_array_sim";
+const std::string kStation = std::string(ORMELIN_BINARY_DIR) + "/ormelin_station";
+constexpr double kSoundSeconds = 8.0;
+
+// A file descriptor closed on destruction.
+class TFd {
+public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  TFd(TFd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  TFd &operator=(TFd &&o) noexcept {
+    if (this != &o) {
+      Reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  TFd(const TFd &) = delete;
+  TFd &operator=(const TFd &) = delete;
+  ~TFd() { Reset(); }
+  int Get() const { return fd_; }
+  void Reset() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+private:
+  int fd_;
+};
+
+// A child program with stdout and stderr in files. The destructor ends it (SIGTERM, then SIGKILL) and reaps it.
+class TChild {
+public:
+  TChild(const std::string &program, const std::vector<std::string> &args, const std::string &logPath) {
+    // Everything the child needs is prepared before the fork: between fork and exec it only calls
+    // async-signal-safe functions.
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    argv.reserve(all.size() + 1);
+    for (std::string &a : all) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const TFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const TFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (log.Get() < 0 || null.Get() < 0) {
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(null.Get(), 0);
+      ::dup2(log.Get(), 1);
+      ::dup2(log.Get(), 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+  }
+  TChild(const TChild &) = delete;
+  TChild &operator=(const TChild &) = delete;
+  ~TChild() { Stop(); }
+
+  bool Started() const { return pid_ > 0; }
+
+  // The exit status once the child has ended by itself, without waiting.
+  std::optional<int> Poll() {
+    if (pid_ > 0) {
+      int raw = 0;
+      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+        pid_ = -1;
+      }
+    }
+    return status_;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) {
+      return;
+    }
+    ::kill(pid_, SIGTERM);
+    const auto deadline = Clock::now() + 5s;
+    while (Clock::now() < deadline && !Poll()) {
+      std::this_thread::sleep_for(20ms);
+    }
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// A loopback TCP port nobody listens on right now.
+int FreePort() {
+  const TFd s(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(s.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      ::getsockname(s.Get(), reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    return -1;
+  }
+  return ntohs(a.sin_port);
+}
+
+TFd ConnectWithin(int port, std::chrono::milliseconds patience) {
+  const auto deadline = Clock::now() + patience;
+  while (Clock::now() < deadline) {
+    TFd s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+      return s;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return TFd();
+}
+
+bool WaitForText(const std::string &path, const std::string &text, std::chrono::milliseconds patience) {
+  const auto deadline = Clock::now() + patience;
+  while (Clock::now() < deadline) {
+    if (ReadText(path).find(text) != std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+// The station's result frames (two-byte little-endian length, then the JSON text), split off a byte stream.
+class TFrameReader {
+public:
+  void Append(const char *data, std::size_t n) { buffer_.append(data, n); }
+  bool Next(std::string &text) {
+    if (buffer_.size() < 2) {
+      return false;
+    }
+    const std::size_t len = static_cast<unsigned char>(buffer_[0]) | (static_cast<unsigned char>(buffer_[1]) << 8);
+    if (buffer_.size() < 2 + len) {
+      return false;
+    }
+    text = buffer_.substr(2, len);
+    buffer_.erase(0, 2 + len);
+    return true;
+  }
+
+private:
+  std::string buffer_;
+};
+
+rapidjson::Document Parse(const std::string &line) {
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseFullPrecisionFlag>(line.c_str());
+  return doc;
+}
+
+// The message text from "alert" up to, not including, "dirs": alert, border and scores as the station wrote them.
+std::string ScoresPart(const std::string &text) {
+  const auto a = text.find("\"alert\":");
+  const auto d = text.find(",\"dirs\":");
+  return (a == std::string::npos || d == std::string::npos) ? std::string() : text.substr(a, d - a);
+}
+
+// The first score of every channel (the first record) when the recording is replayed from block `offset`.
+std::optional<std::array<double, 4>> FirstRecord(const replay::TReplaySettings &s, const std::string &wav,
+                                                 std::int64_t offset) {
+  replay::TWavBlockReader reader;
+  std::string error;
+  if (!reader.Open(wav, error) || !reader.SkipBlocks(offset, error)) {
+    return std::nullopt;
+  }
+  std::vector<std::unique_ptr<detection::TChannelDetector>> chains;
+  for (int c = 0; c < 4; ++c) {
+    chains.push_back(std::make_unique<detection::TChannelDetector>(s.Detect, s.Training, false));
+  }
+  std::array<double, 4> first{};
+  std::array<bool, 4> have{};
+  replay::TBlock block;
+  while (reader.ReadBlock(block)) {
+    for (std::size_t c = 0; c < 4; ++c) {
+      for (const double x : block[c]) {
+        double score = 0.0;
+        if (!have[c] && chains[c]->PushSample(x, score)) {
+          first[c] = score;
+          have[c] = true;
+        }
+      }
+    }
+    if (have[0] && have[1] && have[2] && have[3]) {
+      return first;
+    }
+  }
+  return std::nullopt;
+}
+
+// The block at which the array began to send the channel that started last (from its log), or 0.
+std::int64_t StartHint(const std::string &simLog) {
+  static const std::regex playing(R"(playing to \S+ from block (\d+))");
+  std::int64_t hint = 0;
+  for (std::sregex_iterator it(simLog.begin(), simLog.end(), playing), end; it != end; ++it) {
+    hint = std::max<std::int64_t>(hint, std::stoll((*it)[1].str()));
+  }
+  return hint;
+}
+
+// True when this process can bind the station's first RTP port (so no other station holds it).
+bool StationPortsFree() {
+  const TFd s(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(33712);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  return ::bind(s.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+}
+
+TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
+  ASSERT_TRUE(StationPortsFree()) << "UDP port 33712 is taken: another station is running";
+  TTempDir tmp("live");
+  const std::string settingsDir = MakeSettings(tmp); // the array, the station and the replay read this copy
+  const std::string wav = tmp.Path("rec.wav");
+  const int rtspPort = FreePort();
+  const int jsonPort = FreePort();
+  const int spectrPort = FreePort();
+  ASSERT_TRUE(rtspPort > 0 && jsonPort > 0 && spectrPort > 0);
+
+  std::vector<std::string> live;
+  std::string simLog;
+  {
+    TChild sim(kArraySim,
+               {"--listen", "127.0.0.1:" + std::to_string(rtspPort), "--settings", settingsDir, "--source", "drone",
+                "--azimuth", "120", "--seconds", std::to_string(kSoundSeconds), "--record", wav, "--speed", "1"},
+               tmp.Path("sim.log"));
+    ASSERT_TRUE(sim.Started());
+    ASSERT_TRUE(WaitForText(tmp.Path("sim.log"), "virtual array on", 10s)) << ReadText(tmp.Path("sim.log"));
+
+    TChild station(
+        kStation,
+        {settingsDir, std::to_string(jsonPort), std::to_string(spectrPort), "127.0.0.1:" + std::to_string(rtspPort)},
+        tmp.Path("station.log"));
+    ASSERT_TRUE(station.Started());
+    // The spectrum server opens only once the result client is connected; both must connect for the station
+    // to start its engines. Spectrum frames are read and dropped.
+    const TFd results = ConnectWithin(jsonPort, 15s);
+    ASSERT_GE(results.Get(), 0) << ReadText(tmp.Path("station.log"));
+    const TFd spectrum = ConnectWithin(spectrPort, 15s);
+    ASSERT_GE(spectrum.Get(), 0) << ReadText(tmp.Path("station.log"));
+
+    // Without the array the station sends its fixed test message for ever; nothing to compare then.
+    ASSERT_TRUE(WaitForText(tmp.Path("station.log"), "Microphone connect try", 1s));
+    ASSERT_EQ(ReadText(tmp.Path("station.log")).find("Microphone connect try FAIL"), std::string::npos)
+        << "the station could not set up the virtual array (UDP ports 33712..33718 taken by another station?):\n"
+        << ReadText(tmp.Path("station.log"));
+
+    TFrameReader frames;
+    auto lastMessage = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::duration<double>(kSoundSeconds) + 60s;
+    char buffer[65536];
+    // Until the array has finished and the station has said nothing for a while (its detector threads look for
+    // new blocks every 200 ms).
+    while (Clock::now() < deadline && !(sim.Poll() && Clock::now() - lastMessage > 3s)) {
+      pollfd fds[2] = {{results.Get(), POLLIN, 0}, {spectrum.Get(), POLLIN, 0}};
+      if (::poll(fds, 2, 100) <= 0) {
+        continue;
+      }
+      if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && ::recv(spectrum.Get(), buffer, sizeof buffer, 0) <= 0) {
+        break;
+      }
+      if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+        const ssize_t n = ::recv(results.Get(), buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          break;
+        }
+        frames.Append(buffer, static_cast<std::size_t>(n));
+        for (std::string text; frames.Next(text);) {
+          live.push_back(text);
+          lastMessage = Clock::now();
+        }
+      }
+    }
+    ASSERT_EQ(sim.Poll(), std::optional<int>(0)) << ReadText(tmp.Path("sim.log"));
+    simLog = ReadText(tmp.Path("sim.log"));
+    EXPECT_FALSE(station.Poll()) << "the station ended early:\n" << ReadText(tmp.Path("station.log"));
+  } // the station is stopped here
+  ASSERT_GE(live.size(), 20U) << simLog;
+
+  // The station's first block is the first one the array sent on all four channels once its sockets were
+  // bound: find it as the offset whose first record is the first live message's (scores take few distinct
+  // values, so all four are compared). The array's log says where its last channel began; look there first.
+  replay::TReplaySettings settings;
+  ASSERT_EQ(replay::LoadSettings(settingsDir, false, settings), "");
+  const auto firstDoc = Parse(live[0]);
+  std::array<double, 4> firstLive{};
+  for (rapidjson::SizeType c = 0; c < 4; ++c) {
+    firstLive[c] = firstDoc["dots"][c].GetDouble();
+  }
+  replay::TWavBlockReader probe;
+  std::string error;
+  ASSERT_TRUE(probe.Open(wav, error)) << error;
+  const std::int64_t hint = StartHint(simLog);
+  std::optional<std::int64_t> offset;
+  for (std::int64_t d = 0; !offset && d < probe.WholeBlocks(); ++d) {
+    for (const std::int64_t n : {hint + d, hint - d - 1}) {
+      if (n >= 0 && n < probe.WholeBlocks() && FirstRecord(settings, wav, n) == firstLive) {
+        offset = n;
+        break;
+      }
+    }
+  }
+  ASSERT_TRUE(offset.has_value()) << "no offset reproduces the first live message " << live[0] << " (array log says "
+                                  << hint << ")";
+  RecordProperty("first_live_block", std::to_string(*offset));
+
+  const TRun r =
+      RunProgram(tmp, kReplayProgram, {settingsDir, wav, "--trace", "--offset-blocks", std::to_string(*offset)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> replayed;
+  std::vector<std::int64_t> replayedAt;
+  std::vector<std::pair<std::int64_t, double>> directions; // (sample, degrees) of every average, in order
+  for (const std::string &line : Lines(r.out)) {
+    const auto doc = Parse(line);
+    if (doc.HasMember("direction")) {
+      directions.emplace_back(doc["sample"].GetInt64(), doc["direction"].GetDouble());
+    } else if (doc.HasMember("alert")) {
+      replayed.push_back(line);
+      replayedAt.push_back(doc["sample"].GetInt64());
+    }
+  }
+
+  // Scores, alert level and border: identical, message by message, and as many messages.
+  ASSERT_EQ(live.size(), replayed.size());
+  for (std::size_t k = 0; k < live.size(); ++k) {
+    ASSERT_EQ(ScoresPart(live[k]), ScoresPart(replayed[k])) << "message " << k;
+  }
+
+  // Directions: each live value is one of the replay's averages, in the replay's order, not older than the
+  // latest average completed two blocks before the record (the engine may be a block or two behind when the
+  // record arrives) and not from more than a second past the record.
+  constexpr std::int64_t kEngineLagSamples = std::int64_t{2} * replay::kBlockSamples;
+  const auto averageIndex = [&](double deg) -> std::int64_t {
+    for (std::size_t j = 0; j < directions.size(); ++j) {
+      if (directions[j].second == deg) {
+        return static_cast<std::int64_t>(j);
+      }
+    }
+    return -1;
+  };
+  const auto latestAtOrBefore = [&](std::int64_t sample) -> std::int64_t {
+    std::int64_t j = -1;
+    while (j + 1 < static_cast<std::int64_t>(directions.size()) &&
+           directions[static_cast<std::size_t>(j + 1)].first <= sample) {
+      ++j;
+    }
+    return j;
+  };
+  std::int64_t previous = -1;
+  int exact = 0;
+  for (std::size_t k = 0; k < live.size(); ++k) {
+    const double liveDeg = Parse(live[k])["dirs"][0].GetDouble();
+    exact += liveDeg == Parse(replayed[k])["dirs"][0].GetDouble() ? 1 : 0;
+    const std::int64_t oldest = latestAtOrBefore(replayedAt[k] - kEngineLagSamples);
+    const std::int64_t j = averageIndex(liveDeg);
+    if (j < 0 && oldest < 0 && liveDeg == 0.0) {
+      continue; // no average yet: the record's initial 0.0
+    }
+    ASSERT_GE(j, 0) << "message " << k << ": live direction " << liveDeg << " is none of the replay's averages";
+    EXPECT_GE(j, previous) << "message " << k << ": live directions out of the replay's order";
+    EXPECT_GE(j, oldest) << "message " << k << ": live direction older than the record allows";
+    EXPECT_LE(directions[static_cast<std::size_t>(j)].first, replayedAt[k] + kRate)
+        << "message " << k << ": live direction from more than a second after the record";
+    previous = j;
+  }
+  RecordProperty("messages", std::to_string(live.size()));
+  RecordProperty("same_direction_messages", std::to_string(exact));
+  std::printf(
+      "live agreement: first live block %lld (array log: %lld), %zu messages with identical scores, %d with the same "
+      "direction as the replay's, %zu direction averages\n",
+      static_cast<long long>(*offset), static_cast<long long>(hint), live.size(), exact, directions.size());
+}
+
+} // namespace
