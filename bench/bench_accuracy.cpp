@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -30,14 +32,14 @@
 
 namespace {
 
-constexpr int kBlock = 400;       // samples per channel per block, as the array delivers them
-constexpr int kSettingCount = 2;  // column 0: PairRefine 0 (designed), column 1: PairRefine 1
+constexpr int kBlock = 400;      // samples per channel per block, as the array delivers them
+constexpr int kSettingCount = 2; // column 0: PairRefine 0 (designed), column 1: PairRefine 1
 constexpr double kWithinDeg = 5.0;
 
 struct TOptions {
   std::string settings = std::string(ORMELIN_SOURCE_DIR) + "/settings/dir_def.json";
-  double seconds = 4.0;   // sound per scene
-  int skip = 2;           // averaged azimuths dropped at the start of each scene (start-up transient)
+  double seconds = 4.0; // sound per scene
+  int skip = 2;         // averaged azimuths dropped at the start of each scene (start-up transient)
   double azStepDeg = 15.0;
   double distanceM = 100.0; // the locator's model range, so the numbers measure the estimator, not the model
   std::vector<double> snrs{20.0, 10.0, 0.0, -5.0};
@@ -179,8 +181,8 @@ TStats Summarise(std::vector<double> errors) {
 }
 
 // Runs one scene through both settings; appends the averaged azimuths' errors (degrees) per setting.
-void RunScene(const sim::TSceneConfig &cfg, const std::array<TDirDefParams, kSettingCount> &params,
-              const TOptions &o, std::array<std::vector<double>, kSettingCount> &errors) {
+void RunScene(const sim::TSceneConfig &cfg, const std::array<TDirDefParams, kSettingCount> &params, const TOptions &o,
+              std::array<std::vector<double>, kSettingCount> &errors) {
   sim::TScene scene(cfg, params[0]);
   std::array<std::unique_ptr<TDirectionHalf>, kSettingCount> halves;
   for (int s = 0; s < kSettingCount; ++s) {

@@ -136,6 +136,39 @@ TStreamDirDefinerX4::TStreamDirDefinerX4(double fs, int smDisp, double vSound, i
   Weights.reserve(kPairs);
   S.reserve(4);
   Out.reserve(4);
+  Start.reserve(3);
+  Candidate.reserve(4);
+  Resid.reserve(kPairs);
+}
+
+double TStreamDirDefinerX4::Misfit(const std::vector<double> &x) {
+  Start.assign(x.begin(), x.begin() + 3);
+  Def.G_fun(Start, Delays, Resid);
+  double sum = 0.0;
+  double wSum = 0.0;
+  for (std::size_t k = 0; k < Resid.size(); ++k) {
+    sum += Weights[k] * Resid[k] * Resid[k];
+    wSum += Weights[k];
+  }
+  return std::sqrt(sum / wSum);
+}
+
+void TStreamDirDefinerX4::Solve() {
+  Def.Newton(Guess, Delays, Weights, MaxIter, Tol, S);
+  const double limit = Def.SoundSpeed / Def.SampleRate; // one sample of path, metres
+  double best = Misfit(S);
+  if (!(best > limit)) {
+    return; // fits (or nothing can be judged: a silent frame set gives NaN, which no restart mends)
+  }
+  for (const auto &start : kRestartStarts) {
+    Start.assign({start[0], start[1], 0.0});
+    Def.Newton(Start, Delays, Weights, MaxIter, Tol, Candidate);
+    const double misfit = Misfit(Candidate);
+    if (misfit <= limit && misfit < best) {
+      best = misfit;
+      S.assign(Candidate.begin(), Candidate.end());
+    }
+  }
 }
 
 const std::vector<double> &TStreamDirDefinerX4::ProcFrame(const std::vector<std::vector<double>> &frames,
@@ -155,7 +188,7 @@ const std::vector<double> &TStreamDirDefinerX4::ProcFrame(const std::vector<std:
       Guess.assign(kFirstGuess.begin(), kFirstGuess.end());
     }
   }
-  Def.Newton(Guess, Delays, Weights, MaxIter, Tol, S);
+  Solve();
   if (S[0] > kAzimuthTop) {
     S[0] = S[0] - kTwoPi;
   }

@@ -5,6 +5,7 @@
 // owner thread.
 
 #include "app/dir_def_params.h"
+#include "dir_def_core/angles.h"
 #include "dir_def_core/x4_dir_definer.h"
 
 #include <array>
@@ -62,6 +63,16 @@ public:
   const std::vector<double> &ProcFrame(const std::vector<std::vector<double>> &frames,
                                        const std::vector<double> &gains);
 
+  // Starts (phi, theta in radians) tried again when the solution from the previous direction does not fit its
+  // delays: the designed first guess, then azimuths every 120 degrees above and below the horizontal plane.
+  static constexpr std::array<std::array<double, 2>, 7> kRestartStarts{{{3.676, 0.55},
+                                                                        {0.0, kPi / 3},
+                                                                        {2 * kPi / 3, kPi / 3},
+                                                                        {4 * kPi / 3, kPi / 3},
+                                                                        {kPi / 3, 2 * kPi / 3},
+                                                                        {kPi, 2 * kPi / 3},
+                                                                        {5 * kPi / 3, 2 * kPi / 3}}};
+
   std::int64_t FrameCount() const { return Frames; }
   const TSolutionHistory &History() const { return Hist; }
   const TX4DirDefiner &Definer() const { return Def; }
@@ -77,7 +88,18 @@ private:
   TSolutionHistory Hist;
   std::int64_t Frames = 0; // frame sets solved (64-bit: a 32-bit count overflows after months)
 
+  // Newton from Guess into S. A solution that misfits the delays by more than one sample of path is a false
+  // minimum of the locator (it can hold one even with exact delays once a bad frame set has moved Guess into
+  // its basin, and would then keep every later solution there); Newton then runs again from each of
+  // kRestartStarts, and the best-fitting solution within one sample of path replaces it. When none fits (the
+  // delays themselves are bad) the designed solution stays.
+  void Solve();
+  // Weighted RMS residual (metres of path) of the solution x = (phi, theta, beta, ...) against the frame set's
+  // delays and weights: sqrt(sum w_k r_k^2 / sum w_k).
+  double Misfit(const std::vector<double> &x);
+
   std::vector<double> Delays, Weights, S, Out; // per-frame work, sized on first use
+  std::vector<double> Start, Candidate, Resid; // restart work
 };
 
 } // namespace dir_def_core

@@ -212,31 +212,55 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
     }
   }
 
-  // 7. Refined delays and weights per pair.
+  // 7. Refined delays and weights per pair. Designed: the beams' cross-spectrum, whole window. PairRefine: the
+  // pair's own cross-spectrum, whose integer peak is the coarse lag itself, so the window is narrowed to the
+  // consensus lag instead; this keeps a pair whose own peak was lost in noise on the array's lag.
   delays.clear();
   weights.clear();
   for (int p = 0; p < kPairs; ++p) {
     const int a = kPairOrder[p][0];
     const int b = kPairOrder[p][1];
     weights.push_back(Energy[a] + Energy[b]);
+    const TCVector *cross = &Cross[p];
+    int centre = 0;
+    int width = maxLag;
     if (PairRefine) {
-      delays.push_back(Search_Max_GR(Cross[p], static_cast<int>(h), maxLag));
+      width = std::min(kPairRefineHalfWidth, maxLag);
+      centre = std::clamp(ConsensusLag(a, b), width - maxLag, maxLag - width); // stays in the designed window
     } else {
       const TCVector &ya = Beams[a];
       const TCVector &yb = Beams[b];
       for (std::size_t k = 0; k < n; ++k) {
         Corr[k] = ya[k] * std::conj(yb[k]);
       }
-      delays.push_back(Search_Max_GR(Corr, static_cast<int>(h), maxLag));
+      cross = &Corr;
     }
+    delays.push_back(Search_Max_GR(*cross, static_cast<int>(h), width, centre));
   }
 }
 
-double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag) {
+int TX4DirDefiner::ConsensusLag(int a, int b) const {
+  std::array<int, 3> paths{};
+  std::size_t i = 0;
+  paths[i++] = static_cast<int>(D[a][b]);
+  for (int c = 0; c < kMics; ++c) {
+    if (c != a && c != b) {
+      paths[i++] = static_cast<int>(D[a][c] + D[c][b]);
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths[1];
+}
+
+double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag, int centreLag) {
   const std::size_t n = cross.size();
   CheckFftSize(n);
-  // Lag 0 of the rotated correlation sits at index half - 1.
-  CheckLagWindow(n, static_cast<long>(half) - 1, maxLag);
+  if (static_cast<std::size_t>(half) != n / 2) {
+    throw std::invalid_argument("half must be the cross-spectrum length / 2");
+  }
+  // Lag 0 of the rotated correlation sits at index half - 1; the window is centred on lag centreLag.
+  const long centre = static_cast<long>(half) - 1 + centreLag;
+  CheckLagWindow(n, centre, maxLag);
   const TPlans &plans = PlansFor(n);
 
   // Unnormalised inverse: the designed inverse with 1/N multiplied back by N, which is exact for N a power
@@ -252,8 +276,8 @@ double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag)
   }
 
   const std::size_t zero = static_cast<std::size_t>(half) - 1;
-  std::size_t p = zero - static_cast<std::size_t>(maxLag);
-  for (std::size_t i = p + 1; i <= zero + static_cast<std::size_t>(maxLag); ++i) {
+  auto p = static_cast<std::size_t>(centre - maxLag);
+  for (std::size_t i = p + 1; i <= static_cast<std::size_t>(centre + maxLag); ++i) {
     if (Rotated[i] > Rotated[p]) {
       p = i;
     }

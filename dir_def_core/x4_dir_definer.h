@@ -26,9 +26,13 @@ public:
   using TCVector = std::vector<std::complex<double>>;
   using TMatrix = std::vector<std::vector<double>>;
 
-  // pairRefine off: step 7 of CovR_2 refines each pair's delay on the beams' cross-spectrum Y_a conj(Y_b);
-  // on: on the pair's own cross-spectrum S_a conj(S_b). Fixed for the definer's life.
+  // pairRefine off: step 7 of CovR_2 refines each pair's delay on the beams' cross-spectrum Y_a conj(Y_b),
+  // searched over lags -MaxLag..MaxLag. On: on the pair's own cross-spectrum S_a conj(S_b), searched within
+  // kPairRefineHalfWidth lags of the pair's consensus lag (ConsensusLag). Fixed for the definer's life.
   explicit TX4DirDefiner(bool pairRefine = false) : PairRefine(pairRefine) {}
+
+  // Lags searched on either side of the consensus lag when each pair is refined on its own cross-spectrum.
+  static constexpr int kPairRefineHalfWidth = 1;
 
   double SoundSpeed = 331.46;                // m/s
   double SampleRate = 37500;                 // Hz
@@ -46,9 +50,16 @@ public:
               std::vector<double> &weights, const std::vector<double> &gains);
 
   // Refined lag (converted to metres) of the peak of the correlation whose spectrum is `cross`, searched over
-  // lags -maxLag..maxLag and refined by an 11-point Lagrange polynomial. half = cross.size() / 2. Same
-  // exceptions as CovR_2 for an unusable size or window.
-  double Search_Max_GR(const TCVector &cross, int half, int maxLag);
+  // lags centreLag - maxLag .. centreLag + maxLag and refined by an 11-point Lagrange polynomial.
+  // half = cross.size() / 2. Same exceptions as CovR_2 for an unusable size, or a window that with its
+  // Lagrange table does not fit the correlation.
+  double Search_Max_GR(const TCVector &cross, int half, int maxLag, int centreLag = 0);
+
+  // Whole-sample lag of pair (a, b) agreed by the array (samples): the median of the direct coarse lag
+  // D[a][b] and the two paths through the other microphones, D[a][c] + D[c][b]. With consistent lags it is
+  // D[a][b]; one pair whose own correlation peaked on noise is outvoted by the two paths that avoid it.
+  // Valid after CovR_2.
+  int ConsensusLag(int a, int b) const;
 
   // Coarse whole-sample lags D[a][b] of the last CovR_2 (samples; D[b][a] = -D[a][b], D[c][c] = 0).
   const std::array<std::array<double, kMics>, kMics> &CoarseLags() const { return D; }

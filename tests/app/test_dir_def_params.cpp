@@ -73,7 +73,7 @@ void ExpectEveryNumberZero(const TDirDefParams &p) {
   EXPECT_EQ(p.VinerWnd, 0);
   EXPECT_EQ(p.OutAvgLen, 0);
   EXPECT_FALSE(p.EnableViner);
-  EXPECT_FALSE(p.PairRefine);
+  EXPECT_TRUE(p.PairRefine);
   ASSERT_EQ(p.Mics.size(), 4U);
   for (const auto &m : p.Mics) {
     EXPECT_EQ(m.L, 0.0);
@@ -95,7 +95,7 @@ TEST_F(TDirDefParamsTest, ReadsShippedSettingsFile) {
   EXPECT_EQ(p.VinerWnd, 16);
   EXPECT_FALSE(p.EnableViner);
   EXPECT_EQ(p.OutAvgLen, 8);
-  EXPECT_FALSE(p.PairRefine);
+  EXPECT_TRUE(p.PairRefine);
   EXPECT_EQ(p.CurrActType, 0);
   EXPECT_EQ(p.ColorBrd, 0.5);
   EXPECT_EQ(p.RecOutFolder, "rec_folder");

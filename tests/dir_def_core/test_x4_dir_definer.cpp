@@ -138,9 +138,10 @@ TEST(TX4DirDefiner, CachedPlansGiveTheSameNumbersAsFreshOnes) {
   }
 }
 
-// PairRefine off: the designed delays, each pair refined on the cross-spectrum of the two beams built from the
-// whole-sample lags (phase step -2 pi k / (N - 1)); the beams are rebuilt here from direct DFTs. On: each pair
-// refined on its own cross-spectrum, which recovers fractional delays the beams lose.
+// On the same frames the switch changes step 7 only: the coarse lags and the weights are identical. PairRefine
+// off: the designed delays, each pair refined over the whole window on the cross-spectrum of the two beams built
+// from the whole-sample lags (phase step -2 pi k / (N - 1)); the beams are rebuilt here from direct DFTs. On:
+// each pair refined on its own cross-spectrum, which recovers the fractional delays the beams lose.
 TEST(TX4DirDefiner, PairRefineSwitchesOnlyTheCrossSpectrumOfTheRefinement) {
   const int n = 256;
   const std::vector<double> taus{0.0, 2.3, -4.6, 7.25};
@@ -179,4 +180,76 @@ TEST(TX4DirDefiner, PairRefineSwitchesOnlyTheCrossSpectrumOfTheRefinement) {
     worstDesigned = std::max(worstDesigned, std::abs(dOff[static_cast<std::size_t>(p)] - trueDelay) * kFs / kC);
   }
   EXPECT_GT(worstDesigned, 0.1);
+}
+
+// An interferer common to channels 0 and 3 only (20 samples apart, twice the source's energy, in bins above the
+// source's so that it correlates with nothing else) wins pair (0, 3)'s own correlation peak. The coarse lag keeps
+// that peak, as designed; with PairRefine the refined search is centred on the lag the two other paths agree on
+// and finds the source's fractional delay.
+TEST(TX4DirDefiner, PairRefineCentresOnTheConsensusLagWhenOnePairPeaksOnNoise) {
+  const int n = 1024;
+  const std::vector<double> taus{0.0, 2.3, -4.6, 7.25};
+  TFrames frames = TCosineSum(n, 200, 5).Frames(taus);
+  double sourceEnergy = 0;
+  for (const double v : frames[0]) {
+    sourceEnergy += v * v;
+  }
+  // Hann-shaped spectrum over bins 260..500: a compact correlation peak with negligible far sidelobes.
+  std::vector<double> z(n), zEarly(n);
+  std::mt19937 gen(6);
+  std::uniform_real_distribution<double> u(0.0, 2 * kPi);
+  for (int k = 260; k <= 500; ++k) {
+    const double amp = std::pow(std::sin(kPi * (k - 260) / 240.0), 2);
+    const double phase = u(gen);
+    for (int i = 0; i < n; ++i) {
+      z[static_cast<std::size_t>(i)] += amp * std::cos(2 * kPi * k * i / n + phase);
+      zEarly[static_cast<std::size_t>(i)] += amp * std::cos(2 * kPi * k * (i + 20) / n + phase);
+    }
+  }
+  double zEnergy = 0;
+  for (const double v : z) {
+    zEnergy += v * v;
+  }
+  const double g = std::sqrt(2 * sourceEnergy / zEnergy);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+    frames[0][i] += g * z[i];
+    frames[3][i] += g * zEarly[i];
+  }
+  TX4DirDefiner def = MakeDefiner(24, true);
+  std::vector<double> delays, weights;
+  def.CovR_2(frames, n, delays, weights, kNoGains);
+  EXPECT_EQ(def.CoarseLags()[0][3], 20);
+  for (int p = 0; p < 6; ++p) {
+    const auto a = static_cast<std::size_t>(kPairs[p][0]);
+    const auto b = static_cast<std::size_t>(kPairs[p][1]);
+    EXPECT_EQ(def.ConsensusLag(kPairs[p][0], kPairs[p][1]), std::lround(taus[a] - taus[b])) << p;
+    EXPECT_NEAR(delays[static_cast<std::size_t>(p)] * kFs / kC, taus[a] - taus[b], 0.01) << p;
+  }
+}
+
+// Two correlation peaks, at lags -15 (larger) and 7: the window centred on lag 0 finds -15, a window of one lag
+// either side of 7 finds 7; a window that with its Lagrange table leaves the correlation is refused.
+TEST(TX4DirDefiner, SearchMaxGrSearchesAroundTheCentreLag) {
+  const int n = 128;
+  const std::vector<double> b = WhiteNoise(n, 17);
+  const std::vector<double> early = CircularDelay(b, -15);
+  const std::vector<double> late = CircularDelay(b, 7);
+  std::vector<double> a(b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    a[i] = early[i] + 0.5 * late[i];
+  }
+  auto cross = DirectDft(a);
+  const auto sb = DirectDft(b);
+  for (std::size_t k = 0; k < cross.size(); ++k) {
+    cross[k] *= std::conj(sb[k]);
+  }
+  TX4DirDefiner def = MakeDefiner(20);
+  EXPECT_NEAR(def.Search_Max_GR(cross, n / 2, 20) * kFs / kC, -15, 0.05);
+  EXPECT_NEAR(def.Search_Max_GR(cross, n / 2, 1, 7) * kFs / kC, 7, 0.05);
+  EXPECT_NEAR(def.Search_Max_GR(cross, n / 2, 3, 6) * kFs / kC, 7, 0.05);
+  // Lag 0 sits at index 63: lags 57..59 with the table up to lag 64 reach index 127, the last.
+  EXPECT_NO_THROW(def.Search_Max_GR(cross, n / 2, 1, 58));
+  EXPECT_THROW(def.Search_Max_GR(cross, n / 2, 1, 59), std::invalid_argument);
+  EXPECT_THROW(def.Search_Max_GR(cross, n / 2, 20, -39), std::invalid_argument);
+  EXPECT_THROW(def.Search_Max_GR(cross, n / 2 - 1, 20), std::invalid_argument);
 }
