@@ -345,7 +345,8 @@ TEST_F(ReplayProgram, AutocalibrationReportsTheRunningMaximum) {
 // Silence gives the direction finder nothing to measure: its averages are not numbers. They are printed as
 // null, as the station's messages do, so every line still parses.
 TEST_F(ReplayProgram, SilenceGivesNullDirectionsInValidLines) {
-  WriteSound(tmp_.Path("silence.wav"), kRate, std::vector<std::vector<double>>(4, std::vector<double>(kRate * 2)));
+  WriteSound(tmp_.Path("silence.wav"), kRate,
+             std::vector<std::vector<double>>(4, std::vector<double>(std::size_t{2} * kRate)));
   const TRun r = RunProgram(tmp_, kReplayProgram, {settings_, tmp_.Path("silence.wav"), "--trace"});
   ASSERT_EQ(r.status, 0) << r.err;
   int messages = 0;

@@ -1,13 +1,13 @@
 // Live agreement of ormelin_replay with the station: the virtual array plays a drone and records what it sends,
-// the station (shipped settings) is fed by it over loopback, a client collects the station's result messages,
-// and the replay of the recording, started at the station's first block, must give the same messages.
+// the station (a copy of the shipped settings) is fed by it over loopback, a client collects the station's result
+// messages, and the replay of the recording, started at the station's first block, must give the same messages.
 //
 // Scores, alert and border must agree message by message. The direction carried by a live message depends on
 // thread timing (a detector thread re-polls the block store every 200 ms, while the engine averages directions
 // as soon as blocks arrive), so a live message may carry an average completed somewhat after its record's last
 // sample. What is required of directions: every live value is exactly one of the replay's direction averages,
-// never older than the one the replay puts in the same message (less one for the engine's own block lag), not
-// from far beyond the record, and the live values follow the replay's sequence in order.
+// not older than the latest average completed two blocks before the record (the engine may lag a little), not
+// from more than a second past the record, and the live values follow the replay's sequence in order.
 
 #include "test_replay_support.h"
 
@@ -26,7 +26,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -218,6 +217,7 @@ std::optional<std::array<double, 4>> FirstRecord(const replay::TReplaySettings &
     return std::nullopt;
   }
   std::vector<std::unique_ptr<detection::TChannelDetector>> chains;
+  chains.reserve(4);
   for (int c = 0; c < 4; ++c) {
     chains.push_back(std::make_unique<detection::TChannelDetector>(s.Detect, s.Training, false));
   }
@@ -243,10 +243,14 @@ std::optional<std::array<double, 4>> FirstRecord(const replay::TReplaySettings &
 
 // The block at which the array began to send the channel that started last (from its log), or 0.
 std::int64_t StartHint(const std::string &simLog) {
-  static const std::regex playing(R"(playing to \S+ from block (\d+))");
   std::int64_t hint = 0;
-  for (std::sregex_iterator it(simLog.begin(), simLog.end(), playing), end; it != end; ++it) {
-    hint = std::max<std::int64_t>(hint, std::stoll((*it)[1].str()));
+  std::istringstream lines(simLog);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string marker = " from block ";
+    const auto at = line.find(marker);
+    if (line.find("playing to ") != std::string::npos && at != std::string::npos) {
+      hint = std::max<std::int64_t>(hint, std::atoll(line.c_str() + at + marker.size()));
+    }
   }
   return hint;
 }
@@ -261,7 +265,25 @@ bool StationPortsFree() {
   return ::bind(s.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
 TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
+  if (kUnderThreadSanitizer) {
+    // Instrumented this heavily, the array and the station fall behind real time on a two-core machine and the
+    // station loses datagrams, so its blocks are no longer a stretch of the recording. The replay itself has no
+    // threads; the station's threads are checked by their own tests under ThreadSanitizer.
+    GTEST_SKIP() << "the live station cannot keep up with a real-time array under ThreadSanitizer";
+  }
   ASSERT_TRUE(StationPortsFree()) << "UDP port 33712 is taken: another station is running";
   TTempDir tmp("live");
   const std::string settingsDir = MakeSettings(tmp); // the array, the station and the replay read this copy
@@ -345,17 +367,18 @@ TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
   std::string error;
   ASSERT_TRUE(probe.Open(wav, error)) << error;
   const std::int64_t hint = StartHint(simLog);
+  // The station binds each channel's socket right after that channel's dialogue, so its first whole block is at or
+  // just after the block at which the array began to send the last channel.
   std::optional<std::int64_t> offset;
-  for (std::int64_t d = 0; !offset && d < probe.WholeBlocks(); ++d) {
-    for (const std::int64_t n : {hint + d, hint - d - 1}) {
-      if (n >= 0 && n < probe.WholeBlocks() && FirstRecord(settings, wav, n) == firstLive) {
-        offset = n;
-        break;
-      }
+  for (std::int64_t n = std::max<std::int64_t>(0, hint - 10); !offset && n < std::min(hint + 150, probe.WholeBlocks());
+       ++n) {
+    if (FirstRecord(settings, wav, n) == firstLive) {
+      offset = n;
     }
   }
-  ASSERT_TRUE(offset.has_value()) << "no offset reproduces the first live message " << live[0] << " (array log says "
-                                  << hint << ")";
+  ASSERT_TRUE(offset.has_value()) << "no offset near block " << hint
+                                  << " (array log) reproduces the first live message " << live[0]
+                                  << "; did the station lose datagrams?";
   RecordProperty("first_live_block", std::to_string(*offset));
 
   const TRun r =
