@@ -66,7 +66,7 @@ std::string ArraySimUsage(const std::string &defaultSettingsDir) {
          "  --settings DIR             directory of dir_def.json: geometry, FSampling, VSound (default " +
          defaultSettingsDir +
          ")\n"
-         "  --source SPEC              drone[:SPEED_FACTOR] | tone:HZ | noise[:LO-HI] | silence | wav:FILE\n"
+         "  --source KIND              drone[:SPEED_FACTOR] | tone:HZ | noise[:LO-HI] | silence | wav:FILE\n"
          "                             (default drone; a four-channel wav is played as recorded)\n"
          "  --azimuth DEG              source azimuth, x-y plane from +x towards +y (default 0)\n"
          "  --polar DEG                source polar angle from +z, 0..180 (default 90)\n"

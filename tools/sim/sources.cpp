@@ -277,37 +277,37 @@ bool ParseSourceSpec(std::string_view text, TSourceSpec &out, std::string &error
   const std::string_view name = text.substr(0, colon);
   const bool hasArg = colon != std::string_view::npos;
   const std::string_view arg = hasArg ? text.substr(colon + 1) : std::string_view{};
-  TSourceSpec spec;
+  TSourceSpec source;
   if (name == "drone") {
-    spec.kind = ESourceKind::Drone;
+    source.kind = ESourceKind::Drone;
     if (hasArg &&
-        (!ParseDouble(arg, spec.rotorSpeedFactor) || spec.rotorSpeedFactor < 0.2 || spec.rotorSpeedFactor > 5.0)) {
+        (!ParseDouble(arg, source.rotorSpeedFactor) || source.rotorSpeedFactor < 0.2 || source.rotorSpeedFactor > 5.0)) {
       error = "bad source '" + std::string(text) + "': drone:FACTOR needs a rotor speed factor from 0.2 to 5";
       return false;
     }
   } else if (name == "tone") {
-    spec.kind = ESourceKind::Tone;
-    if (!hasArg || !ParseDouble(arg, spec.toneHz) || spec.toneHz <= 0.0) {
+    source.kind = ESourceKind::Tone;
+    if (!hasArg || !ParseDouble(arg, source.toneHz) || source.toneHz <= 0.0) {
       error = "bad source '" + std::string(text) + "': tone:HZ needs a positive frequency in Hz";
       return false;
     }
   } else if (name == "noise") {
-    spec.kind = ESourceKind::Noise;
+    source.kind = ESourceKind::Noise;
     if (hasArg) {
       const auto dash = arg.find('-');
-      if (dash == std::string_view::npos || !ParseDouble(arg.substr(0, dash), spec.noiseLowHz) ||
-          !ParseDouble(arg.substr(dash + 1), spec.noiseHighHz) || spec.noiseLowHz < 0.0 ||
-          spec.noiseHighHz <= spec.noiseLowHz) {
+      if (dash == std::string_view::npos || !ParseDouble(arg.substr(0, dash), source.noiseLowHz) ||
+          !ParseDouble(arg.substr(dash + 1), source.noiseHighHz) || source.noiseLowHz < 0.0 ||
+          source.noiseHighHz <= source.noiseLowHz) {
         error = "bad source '" + std::string(text) + "': noise:LO-HI needs 0 <= LO < HI in Hz";
         return false;
       }
     }
   } else if (name == "silence" && !hasArg) {
-    spec.kind = ESourceKind::Silence;
+    source.kind = ESourceKind::Silence;
   } else if (name == "wav") {
-    spec.kind = ESourceKind::Wav;
-    spec.wavPath = std::string(arg);
-    if (spec.wavPath.empty()) {
+    source.kind = ESourceKind::Wav;
+    source.wavPath = std::string(arg);
+    if (source.wavPath.empty()) {
       error = "bad source '" + std::string(text) + "': wav:FILE needs a file name";
       return false;
     }
@@ -315,22 +315,22 @@ bool ParseSourceSpec(std::string_view text, TSourceSpec &out, std::string &error
     error = "unknown source '" + std::string(text) + "' (drone[:FACTOR], tone:HZ, noise[:LO-HI], silence, wav:FILE)";
     return false;
   }
-  out = spec;
+  out = source;
   return true;
 }
 
-std::string DescribeSource(const TSourceSpec &spec) {
+std::string DescribeSource(const TSourceSpec &source) {
   std::ostringstream s;
-  switch (spec.kind) {
+  switch (source.kind) {
   case ESourceKind::Drone:
-    s << "drone (rotor speed x" << spec.rotorSpeedFactor << ")";
+    s << "drone (rotor speed x" << source.rotorSpeedFactor << ")";
     break;
   case ESourceKind::Tone:
-    s << "tone " << spec.toneHz << " Hz";
+    s << "tone " << source.toneHz << " Hz";
     break;
   case ESourceKind::Noise:
-    if (spec.noiseHighHz > 0.0) {
-      s << "noise " << spec.noiseLowHz << "-" << spec.noiseHighHz << " Hz";
+    if (source.noiseHighHz > 0.0) {
+      s << "noise " << source.noiseLowHz << "-" << source.noiseHighHz << " Hz";
     } else {
       s << "white noise";
     }
@@ -339,7 +339,7 @@ std::string DescribeSource(const TSourceSpec &spec) {
     s << "silence";
     break;
   case ESourceKind::Wav:
-    s << "recording " << spec.wavPath;
+    s << "recording " << source.wavPath;
     break;
   }
   return s.str();

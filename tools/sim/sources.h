@@ -30,7 +30,7 @@ bool ParseDouble(std::string_view text, double &value);
 // Accepted texts: "drone", "drone:FACTOR", "tone:HZ", "noise", "noise:LO-HI" (Hz), "silence", "wav:FILE".
 // Checks syntax and signs only; the scene checks values against its sampling rate.
 bool ParseSourceSpec(std::string_view text, TSourceSpec &out, std::string &error);
-std::string DescribeSource(const TSourceSpec &spec);
+std::string DescribeSource(const TSourceSpec &source);
 
 // One source's emitted signal, sample after sample.
 class TSourceGen {
