@@ -280,8 +280,8 @@ bool ParseSourceSpec(std::string_view text, TSourceSpec &out, std::string &error
   TSourceSpec source;
   if (name == "drone") {
     source.kind = ESourceKind::Drone;
-    if (hasArg &&
-        (!ParseDouble(arg, source.rotorSpeedFactor) || source.rotorSpeedFactor < 0.2 || source.rotorSpeedFactor > 5.0)) {
+    if (hasArg && (!ParseDouble(arg, source.rotorSpeedFactor) || source.rotorSpeedFactor < 0.2 ||
+                   source.rotorSpeedFactor > 5.0)) {
       error = "bad source '" + std::string(text) + "': drone:FACTOR needs a rotor speed factor from 0.2 to 5";
       return false;
     }
