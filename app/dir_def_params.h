@@ -19,20 +19,20 @@ public:
   std::string RecOutFolder = "rec_folder";
   std::string OfflinInFolder = "in_offlin_folder";
   std::int32_t CurrActType = 0;
-  double FSampling = 37500.0;     // Hz
-  double VSound = 100.0;          // m/s
-  std::int32_t SM_Disp = 20;      // lag search half-width, samples
-  std::int32_t FrameSize = 1024;  // samples; the hop is FrameSize / 2
+  double FSampling = 37500.0;    // Hz
+  double VSound = 100.0;         // m/s
+  std::int32_t SM_Disp = 20;     // lag search half-width, samples
+  std::int32_t FrameSize = 1024; // samples; the hop is FrameSize / 2
   double FrameOverlapPercent = 50.0;
-  double F_flt_min = 4000.0;      // Hz (the filter's pass band starts at half of it)
-  double F_flt_max = 20000.0;     // Hz (the pass band ends at half of it)
-  std::int32_t VinerWnd = 64;     // smoothing window, frame sets
-  std::int32_t OutAvgLen = 8;     // frame sets per reported mean
+  double F_flt_min = 4000.0;  // Hz (the filter's pass band starts at half of it)
+  double F_flt_max = 20000.0; // Hz (the pass band ends at half of it)
+  std::int32_t VinerWnd = 64; // smoothing window, frame sets
+  std::int32_t OutAvgLen = 8; // frame sets per reported mean
   bool EnableViner = false;
-  bool PairRefine = false;        // refine each pair's delay on its own cross-spectrum (key value 1)
+  bool PairRefine = false; // refine each pair's delay on its own cross-spectrum (key value 1)
   std::vector<TSrcMirophoneLocation> Mics = std::vector<TSrcMirophoneLocation>(4);
 
   // Reads `path`. Unopenable file: one message on stderr, every field keeps its value. Absent keys read as
   // zero/false; a key of the wrong type reads as absent; a syntax error leaves the document empty.
-  void LoadJS(const std::string& path);
+  void LoadJS(const std::string &path);
 };

@@ -53,7 +53,7 @@ template <typename T> basic_complex_plan<T>::basic_complex_plan(unsigned int siz
   });
 }
 
-template <typename T> void basic_complex_plan<T>::transform(std::complex<T>* x) const {
+template <typename T> void basic_complex_plan<T>::transform(std::complex<T> *x) const {
   std::uint32_t groups = 1;
   for (std::uint32_t span = n / 2; span >= 1; span /= 2) {
     for (std::uint32_t k = 0; k < groups; ++k) {

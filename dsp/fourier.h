@@ -14,10 +14,10 @@ template <typename T> class basic_complex_plan {
 public:
   // sign -1: forward plan (e^{-2 pi i k m / n}); +1: inverse plan (conjugate twiddles).
   basic_complex_plan(unsigned int n, int sign);
-  void transform(std::complex<T>* x) const;
+  void transform(std::complex<T> *x) const;
   unsigned int size() const { return n; }
-  const std::vector<std::complex<T>>& twiddle_table() const { return twiddles; }
-  const std::vector<std::uint32_t>& swap_list() const { return swaps; }
+  const std::vector<std::complex<T>> &twiddle_table() const { return twiddles; }
+  const std::vector<std::uint32_t> &swap_list() const { return swaps; }
 
 private:
   std::vector<std::complex<T>> twiddles;

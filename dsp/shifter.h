@@ -14,12 +14,12 @@ namespace dsp {
 
 template <typename T> class shifter {
 public:
-  shifter(std::size_t size, const T& value)
+  shifter(std::size_t size, const T &value)
       : storage(size + std::max<std::size_t>(size, 100) + 1, value), length(size), first(storage.data()),
         lastFirst(storage.data() + storage.size() - size) {}
 
-  shifter(const shifter& other) { *this = other; }
-  shifter& operator=(const shifter& other) {
+  shifter(const shifter &other) { *this = other; }
+  shifter &operator=(const shifter &other) {
     if (this != &other) {
       storage = other.storage;
       length = other.length;
@@ -28,15 +28,15 @@ public:
     }
     return *this;
   }
-  shifter(shifter&& other) noexcept { *this = other; }
-  shifter& operator=(shifter&& other) noexcept {
-    *this = static_cast<const shifter&>(other);
+  shifter(shifter &&other) noexcept { *this = other; }
+  shifter &operator=(shifter &&other) noexcept {
+    *this = static_cast<const shifter &>(other);
     return *this;
   }
   ~shifter() = default;
 
   // Changes the window length; the newest values survive, right-aligned, the rest take `value`.
-  void resize(std::size_t size, const T& value) {
+  void resize(std::size_t size, const T &value) {
     const std::size_t required = size + std::max<std::size_t>(size, 100) + 1;
     const std::size_t current = storage.size();
     std::size_t capacity = current;
@@ -57,12 +57,12 @@ public:
     lastFirst = storage.data() + capacity - size;
   }
 
-  void push(const T& x) {
+  void push(const T &x) {
     if (first != lastFirst) {
       first[length] = x;
       ++first;
     } else {
-      T* start = storage.data();
+      T *start = storage.data();
       if (length > 0) {
         std::move(first + 1, first + length, start);
         start[length - 1] = x;
@@ -71,18 +71,18 @@ public:
     }
   }
 
-  const T* data() const { return first; }
-  T* data() { return first; }
+  const T *data() const { return first; }
+  T *data() { return first; }
   std::size_t size() const { return length; }
   std::size_t capacity() const { return storage.size(); }
-  const T& operator[](std::size_t i) const { return first[i]; }
-  T& operator[](std::size_t i) { return first[i]; }
+  const T &operator[](std::size_t i) const { return first[i]; }
+  T &operator[](std::size_t i) { return first[i]; }
 
 private:
   std::vector<T> storage;
   std::size_t length = 0;
-  T* first = nullptr;
-  T* lastFirst = nullptr;
+  T *first = nullptr;
+  T *lastFirst = nullptr;
 };
 
 } // namespace dsp

@@ -16,7 +16,7 @@ using dsp::fourier::fwd_complex;
 using dsp::fourier::inv_complex;
 
 // Direct evaluation of sum_m x[m] e^{sign 2 pi i k m / N}, the reference for every plan.
-std::vector<cd> DirectDft(const std::vector<cd>& x, int sign) {
+std::vector<cd> DirectDft(const std::vector<cd> &x, int sign) {
   const std::size_t n = x.size();
   std::vector<cd> out(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -30,7 +30,7 @@ std::vector<cd> DirectDft(const std::vector<cd>& x, int sign) {
   return out;
 }
 
-double MaxAbsDiff(const std::vector<cd>& a, const std::vector<cd>& b) {
+double MaxAbsDiff(const std::vector<cd> &a, const std::vector<cd> &b) {
   double worst = 0.0;
   for (std::size_t i = 0; i < a.size(); ++i) {
     worst = std::max(worst, std::abs(a[i] - b[i]));
@@ -43,7 +43,7 @@ TEST(FwdComplex, RejectsSizesThatAreNotPowersOfTwoOfAtLeastEight) {
     try {
       fwd_complex<double> plan(n);
       FAIL() << "size " << n << " accepted";
-    } catch (const std::length_error& e) {
+    } catch (const std::length_error &e) {
       EXPECT_STREQ(e.what(), "invalid FFT size");
     }
     EXPECT_THROW(inv_complex<double>{n}, std::length_error);
@@ -53,7 +53,7 @@ TEST(FwdComplex, RejectsSizesThatAreNotPowersOfTwoOfAtLeastEight) {
 
 TEST(FwdComplex, EightPointPlanHasBitReversedTwiddlesAndSwapList) {
   fwd_complex<double> plan(8);
-  const auto& tw = plan.twiddle_table();
+  const auto &tw = plan.twiddle_table();
   ASSERT_EQ(tw.size(), 4U);
   const double angles[] = {0.0, -std::numbers::pi / 2, -std::numbers::pi / 4, -3 * std::numbers::pi / 4};
   for (int i = 0; i < 4; ++i) {
@@ -69,7 +69,7 @@ TEST(FwdComplex, ImpulseConstantAndPositiveExponentialTransformAsExpected) {
   std::vector<cd> impulse(n, 0.0);
   impulse[0] = 1.0;
   plan.transform(impulse.data());
-  for (const cd& v : impulse) {
+  for (const cd &v : impulse) {
     EXPECT_NEAR(std::abs(v - cd(1.0, 0.0)), 0.0, 1e-15);
   }
   std::vector<cd> ones(n, 1.0);
@@ -97,7 +97,7 @@ TEST(FwdComplex, RandomInputMatchesDirectDftForSeveralSizes) {
   std::normal_distribution<double> noise(0.0, 1.0);
   for (unsigned n : {8U, 16U, 64U, 256U, 2048U}) {
     std::vector<cd> x(n);
-    for (cd& v : x) {
+    for (cd &v : x) {
       v = {noise(rng), noise(rng)};
     }
     for (int sign : {-1, +1}) {

@@ -11,7 +11,7 @@ namespace {
 
 using dsp::shifter;
 
-std::vector<double> Window(const shifter<double>& s) { return {s.data(), s.data() + s.size()}; }
+std::vector<double> Window(const shifter<double> &s) { return {s.data(), s.data() + s.size()}; }
 
 TEST(Shifter, SizeOneWindowTakesEachPush) {
   shifter<double> s(1, 0.0);
@@ -44,7 +44,7 @@ TEST(Shifter, ShrinkingResizeKeepsNewestAndCapacity) {
 TEST(Shifter, ResizeToSameSizeChangesNothing) {
   shifter<double> s(3, 0.0);
   s.push(1.0);
-  const double* before = s.data();
+  const double *before = s.data();
   s.resize(3, 9.0);
   EXPECT_EQ(s.data(), before);
   EXPECT_EQ(Window(s), (std::vector<double>{0.0, 0.0, 1.0}));
@@ -54,7 +54,7 @@ TEST(Shifter, WrapsAtBlockEndAndStillReadsOldestToNewest) {
   shifter<double> s(3, 0.0); // capacity 3 + 100 + 1 = 104, lastFirst = start + 101
   ASSERT_EQ(s.capacity(), 104U);
   std::deque<double> ref{0.0, 0.0, 0.0};
-  const double* start = s.data();
+  const double *start = s.data();
   for (int i = 1; i <= 250; ++i) {
     s.push(i);
     ref.pop_front();
