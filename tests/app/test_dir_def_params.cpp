@@ -73,7 +73,7 @@ void ExpectEveryNumberZero(const TDirDefParams &p) {
   EXPECT_EQ(p.VinerWnd, 0);
   EXPECT_EQ(p.OutAvgLen, 0);
   EXPECT_FALSE(p.EnableViner);
-  EXPECT_TRUE(p.PairRefine);
+  EXPECT_FALSE(p.PairRefine);
   ASSERT_EQ(p.Mics.size(), 4U);
   for (const auto &m : p.Mics) {
     EXPECT_EQ(m.L, 0.0);
