@@ -68,6 +68,20 @@ void TMainUnionEngine::th_Run() {
   }
 }
 
+bool TMainUnionEngine::FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors) {
+  // A failed detector is looked for on every idle pass and every kBusyPassesPerHealthCheck busy ones.
+  if (!busy || ++passes % kBusyPassesPerHealthCheck == 0) {
+    if (std::string reason = detectors.FailureReason(); !reason.empty()) {
+      Failure_ = reason;
+      return false;
+    }
+  }
+  if (!busy) {
+    std::this_thread::sleep_for(kIdlePause);
+  }
+  return true;
+}
+
 void TMainUnionEngine::run_Hybrid() {
   // The direction settings are checked (and refused) before any detector thread starts.
   TDirectionHalf direction(*DirDefParams);
@@ -95,14 +109,8 @@ void TMainUnionEngine::run_Hybrid() {
       blockIdx = (blockIdx + 1) % blockCount;
       direction.ProcessBlock(ch0, ch1, ch2, ch3, [&results](int, double deg) { results.SetDirection(deg); });
     }
-    if (!busy || ++passes % kBusyPassesPerHealthCheck == 0) {
-      if (std::string reason = detectors.FailureReason(); !reason.empty()) {
-        Failure_ = reason;
-        break;
-      }
-    }
-    if (!busy) {
-      std::this_thread::sleep_for(kIdlePause);
+    if (!FinishPass(busy, passes, detectors)) {
+      break;
     }
   }
   detectors.StopAll();
@@ -122,14 +130,8 @@ void TMainUnionEngine::run_Autocalibr() {
     if (busy) {
       Send(JsonSender, results.OnScores(q));
     }
-    if (!busy || ++passes % kBusyPassesPerHealthCheck == 0) {
-      if (std::string reason = detectors.FailureReason(); !reason.empty()) {
-        Failure_ = reason;
-        break;
-      }
-    }
-    if (!busy) {
-      std::this_thread::sleep_for(kIdlePause);
+    if (!FinishPass(busy, passes, detectors)) {
+      break;
     }
   }
   detectors.StopAll();

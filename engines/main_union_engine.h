@@ -13,6 +13,7 @@
 #include "app/dir_def_params.h"
 #include "app/tcp_sender.h"
 #include "detection/detect_config.h"
+#include "detection/x4_detectors.h"
 #include "micro4/samples_src.h"
 
 #include <atomic>
@@ -53,6 +54,8 @@ public:
 
 private:
   bool StopRequested() const { return StopRequested_.load(std::memory_order_relaxed); }
+  // End of one loop pass: false (with Failure_ set) when a detector thread has failed; pauses when idle.
+  bool FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors);
 
   std::atomic<bool> StopRequested_{false}; // written by Stop(), read by the engine thread every pass
   std::string Failure_;                    // written by the engine thread before it ends; read by Join() after the join
