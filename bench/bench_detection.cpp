@@ -9,6 +9,14 @@
 
 #include "detection/channel_detector.h"
 #include "detection/pvc2/pvc_processor.h"
+#include "detection/x4_detectors.h"
+#include "micro4/samples_src.h"
+
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +118,70 @@ void BM_ProcessorBlock(benchmark::State &state) {
   SetRealtime(state);
 }
 BENCHMARK(BM_ProcessorBlock);
+
+// An endless source: block i of every channel is the sound's block i modulo its length, available at once,
+// so the detector set runs as fast as its threads allow.
+class TLoopSource final : public TAbstractSamplesSrc {
+public:
+  explicit TLoopSource(const std::vector<double> &x) : x_(x) {}
+  void ReadAllCH(std::vector<double> &a, std::vector<double> &b, std::vector<double> &c, std::vector<double> &d,
+                 int index) override {
+    Fill(a, index);
+    Fill(b, index);
+    Fill(c, index);
+    Fill(d, index);
+  }
+  bool NonBlockReadAllCH(std::vector<double> &a, std::vector<double> &b, std::vector<double> &c, std::vector<double> &d,
+                         int index) override {
+    ReadAllCH(a, b, c, d, index);
+    return true;
+  }
+  void ReadSelectedSignalsBS400(std::vector<double> &v, int index, int /*channel*/) override { Fill(v, index); }
+  int BlocksCount() override { return 70000; }
+  bool Start() override { return true; }
+
+private:
+  void Fill(std::vector<double> &v, int index) const {
+    const std::size_t blocks = x_.size() / kBlock;
+    const std::size_t first = (static_cast<std::size_t>(index) % blocks) * kBlock;
+    v.assign(x_.begin() + static_cast<std::ptrdiff_t>(first), x_.begin() + static_cast<std::ptrdiff_t>(first + kBlock));
+  }
+  const std::vector<double> &x_;
+};
+
+// The whole detector set (four detector threads and the joining thread) until it has published `records`
+// records of four scores; wall-clock time, since the work is spread over threads.
+void BM_DetectorSet(benchmark::State &state) {
+  const std::vector<double> x = Sound();
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("ormelin_bench_train_" + std::to_string(::getpid()) + ".json"))
+          .string();
+  Training().Save(path);
+  detection::TDetectConfig config = ShippedConfig();
+  config.js_train_fname = path;
+  TLoopSource src(x);
+  constexpr int kRecords = 200;
+  for (auto _ : state) {
+    detection::TX4Detectors set;
+    set.Init(&src, &config, false);
+    std::array<double, 4> q{};
+    for (int got = 0; got < kRecords;) {
+      if (set.TryRead(q)) {
+        ++got;
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    }
+    set.StopAll();
+  }
+  std::filesystem::remove(path);
+  // Samples per channel behind kRecords records: the first window (NN x KK hops) plus KK hops per later record.
+  const double hops = config.NN * config.KK + (kRecords - 1) * config.KK;
+  const double samples = config.NFFT + (hops - 1) * (config.NFFT / 2);
+  state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(state.iterations()) * samples / kSampleRate_hz,
+                                                    benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DetectorSet)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
