@@ -449,3 +449,75 @@ TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
 }
 
 } // namespace
+
+// With a negative "border" the station runs the autocalibration mode against the array: every message has
+// alert -2 and dirs [0.0,45.0], and "brd" is 1.05 times the largest score seen so far, so it never falls.
+TEST(StationLive, NegativeBorderReportsAutocalibration) {
+  if (kUnderThreadSanitizer) {
+    GTEST_SKIP() << "the live station cannot keep up with a real-time array under ThreadSanitizer";
+  }
+  ASSERT_TRUE(StationPortsFree()) << "UDP port 33712 is taken: another station is running";
+  TTempDir tmp("autocal");
+  const std::string settingsDir = MakeSettings(tmp, [](rapidjson::Document &d) { d["detect"]["border"] = -1.0; });
+  const int rtspPort = FreePort();
+  const int jsonPort = FreePort();
+  const int spectrPort = FreePort();
+  ASSERT_TRUE(rtspPort > 0 && jsonPort > 0 && spectrPort > 0);
+
+  TChild sim(kArraySim,
+             {"--listen", "127.0.0.1:" + std::to_string(rtspPort), "--settings", settingsDir, "--source", "drone",
+              "--seconds", "30", "--speed", "1"},
+             tmp.Path("sim.log"));
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(WaitForText(tmp.Path("sim.log"), "virtual array on", 10s)) << ReadText(tmp.Path("sim.log"));
+  TChild station(
+      kStation,
+      {settingsDir, std::to_string(jsonPort), std::to_string(spectrPort), "127.0.0.1:" + std::to_string(rtspPort)},
+      tmp.Path("station.log"));
+  ASSERT_TRUE(station.Started());
+  const TFd results = ConnectWithin(jsonPort, 15s);
+  ASSERT_GE(results.Get(), 0) << ReadText(tmp.Path("station.log"));
+  const TFd spectrum = ConnectWithin(spectrPort, 15s);
+  ASSERT_GE(spectrum.Get(), 0) << ReadText(tmp.Path("station.log"));
+
+  std::vector<std::string> live;
+  TFrameReader frames;
+  char buffer[65536];
+  const auto deadline = Clock::now() + 20s;
+  while (Clock::now() < deadline && live.size() < 15) {
+    pollfd fds[2] = {{results.Get(), POLLIN, 0}, {spectrum.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, 100) <= 0) {
+      continue;
+    }
+    if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && ::recv(spectrum.Get(), buffer, sizeof buffer, 0) <= 0) {
+      break;
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+      const ssize_t n = ::recv(results.Get(), buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        break;
+      }
+      frames.Append(buffer, static_cast<std::size_t>(n));
+      for (std::string text; frames.Next(text);) {
+        live.push_back(text);
+      }
+    }
+  }
+  const std::string log = ReadText(tmp.Path("station.log"));
+  ASSERT_GE(live.size(), 15U) << log;
+  EXPECT_NE(log.find("AutoCalibrating thread started"), std::string::npos) << log;
+  double largest = 0.0;
+  double previousBrd = 0.0;
+  for (const std::string &text : live) {
+    const auto doc = Parse(text);
+    EXPECT_EQ(doc["alert"].GetInt(), -2) << text;
+    EXPECT_NE(text.find(R"("dirs":[0.0,45.0])"), std::string::npos) << text;
+    for (const auto &v : doc["dots"].GetArray()) {
+      largest = std::max(largest, v.GetDouble());
+    }
+    EXPECT_DOUBLE_EQ(doc["brd"].GetDouble(), 1.05 * largest) << text;
+    EXPECT_GE(doc["brd"].GetDouble(), previousBrd) << text;
+    previousBrd = doc["brd"].GetDouble();
+  }
+  EXPECT_GT(previousBrd, 0.0); // a drone was heard
+}
