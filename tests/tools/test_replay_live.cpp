@@ -24,6 +24,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -255,6 +256,33 @@ std::int64_t StartHint(const std::string &simLog) {
   return hint;
 }
 
+// Reads result frames into `live` (spectrum frames are read and dropped) until done() says so, the deadline
+// passes or either connection closes. done() is asked after every wake-up.
+void ReadResults(const TFd &results, const TFd &spectrum, Clock::time_point deadline, std::vector<std::string> &live,
+                 const std::function<bool()> &done) {
+  TFrameReader frames;
+  char buffer[65536];
+  while (Clock::now() < deadline && !done()) {
+    pollfd fds[2] = {{results.Get(), POLLIN, 0}, {spectrum.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, 100) <= 0) {
+      continue;
+    }
+    if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && ::recv(spectrum.Get(), buffer, sizeof buffer, 0) <= 0) {
+      return;
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+      const ssize_t n = ::recv(results.Get(), buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        return;
+      }
+      frames.Append(buffer, static_cast<std::size_t>(n));
+      for (std::string text; frames.Next(text);) {
+        live.push_back(text);
+      }
+    }
+  }
+}
+
 // True when this process can bind the station's first RTP port (so no other station holds it).
 bool StationPortsFree() {
   const TFd s(::socket(AF_INET, SOCK_DGRAM, 0));
@@ -321,32 +349,20 @@ TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
         << "the station could not set up the virtual array (UDP ports 33712..33718 taken by another station?):\n"
         << ReadText(tmp.Path("station.log"));
 
-    TFrameReader frames;
     auto lastMessage = Clock::now();
-    const auto deadline = Clock::now() + std::chrono::duration<double>(kSoundSeconds) + 60s;
-    char buffer[65536];
+    std::size_t seen = 0;
     // Until the array has finished and the station has said nothing for a while (its detector threads look for
     // new blocks every 200 ms).
-    while (Clock::now() < deadline && !(sim.Poll() && Clock::now() - lastMessage > 3s)) {
-      pollfd fds[2] = {{results.Get(), POLLIN, 0}, {spectrum.Get(), POLLIN, 0}};
-      if (::poll(fds, 2, 100) <= 0) {
-        continue;
-      }
-      if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && ::recv(spectrum.Get(), buffer, sizeof buffer, 0) <= 0) {
-        break;
-      }
-      if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-        const ssize_t n = ::recv(results.Get(), buffer, sizeof buffer, 0);
-        if (n <= 0) {
-          break;
-        }
-        frames.Append(buffer, static_cast<std::size_t>(n));
-        for (std::string text; frames.Next(text);) {
-          live.push_back(text);
-          lastMessage = Clock::now();
-        }
-      }
-    }
+    ReadResults(results, spectrum,
+                Clock::now() +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSoundSeconds)) + 60s,
+                live, [&] {
+                  if (live.size() != seen) {
+                    seen = live.size();
+                    lastMessage = Clock::now();
+                  }
+                  return sim.Poll() && Clock::now() - lastMessage > 3s;
+                });
     ASSERT_EQ(sim.Poll(), std::optional<int>(0)) << ReadText(tmp.Path("sim.log"));
     simLog = ReadText(tmp.Path("sim.log"));
     EXPECT_FALSE(station.Poll()) << "the station ended early:\n" << ReadText(tmp.Path("station.log"));
@@ -481,28 +497,7 @@ TEST(StationLive, NegativeBorderReportsAutocalibration) {
   ASSERT_GE(spectrum.Get(), 0) << ReadText(tmp.Path("station.log"));
 
   std::vector<std::string> live;
-  TFrameReader frames;
-  char buffer[65536];
-  const auto deadline = Clock::now() + 20s;
-  while (Clock::now() < deadline && live.size() < 15) {
-    pollfd fds[2] = {{results.Get(), POLLIN, 0}, {spectrum.Get(), POLLIN, 0}};
-    if (::poll(fds, 2, 100) <= 0) {
-      continue;
-    }
-    if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 && ::recv(spectrum.Get(), buffer, sizeof buffer, 0) <= 0) {
-      break;
-    }
-    if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-      const ssize_t n = ::recv(results.Get(), buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        break;
-      }
-      frames.Append(buffer, static_cast<std::size_t>(n));
-      for (std::string text; frames.Next(text);) {
-        live.push_back(text);
-      }
-    }
-  }
+  ReadResults(results, spectrum, Clock::now() + 20s, live, [&] { return live.size() >= 15; });
   const std::string log = ReadText(tmp.Path("station.log"));
   ASSERT_GE(live.size(), 15U) << log;
   EXPECT_NE(log.find("AutoCalibrating thread started"), std::string::npos) << log;
