@@ -448,28 +448,45 @@ bool FitModel(const TFeatureSet &target, const TFeatureSet &background, const TF
   std::vector<std::pair<std::int64_t, double>> favoured;
   double best = 0.0;
   for (const auto &[bin, cnt] : counts) {
-    if (cnt.first <= 0.0) {
+    if (cnt.first <= 0.0 && !options.signedWeights) {
       continue;
     }
     const double llr =
         std::log((cnt.first + a) / (nt + a * totalBins)) - std::log((cnt.second + a) / (nb + a * totalBins));
-    if (llr > 0.0) {
+    if (llr > 0.0 || options.signedWeights) {
       favoured.emplace_back(bin, llr);
       best = std::max(best, llr);
     }
   }
+  std::vector<std::pair<std::int32_t, long>> weights;
+  long positive = 0;
+  long negative = 0;
   for (const auto &[bin, llr] : favoured) {
-    const long weight = std::lround(options.maxWeight * llr / best);
-    if (weight >= 1) {
-      model.ind.push_back(static_cast<std::int32_t>(bin));
-      model.pp.push_back(static_cast<std::int32_t>(weight));
+    const long weight = std::max<long>(std::lround(options.maxWeight * llr / best), -options.maxWeight);
+    if (weight >= 1 || (options.signedWeights && weight <= -1)) {
+      weights.emplace_back(static_cast<std::int32_t>(bin), weight);
+      (weight > 0 ? positive : negative) += weight;
     }
+  }
+  // The classifier divides by the weights' sum: keep it at a tenth of the positive sum at least.
+  const long floor = positive / 10 + 1;
+  if (negative < 0 && positive + negative < floor) {
+    const double shrink = static_cast<double>(positive - floor) / static_cast<double>(-negative);
+    for (auto &bw : weights) {
+      if (bw.second < 0) {
+        bw.second = std::min<long>(-1, std::lround(static_cast<double>(bw.second) * shrink));
+      }
+    }
+  }
+  for (const auto &[bin, weight] : weights) {
+    model.ind.push_back(bin);
+    model.pp.push_back(static_cast<std::int32_t>(weight));
   }
   report.occupiedBins = counts.size();
   report.rewardedBins = model.ind.size();
   report.targetInBounds = static_cast<double>(inBounds[0]) / nt;
   report.backgroundInBounds = static_cast<double>(inBounds[1]) / nb;
-  if (model.ind.empty()) {
+  if (std::none_of(model.pp.begin(), model.pp.end(), [](std::int32_t p) { return p > 0; })) {
     error = "the target cannot be told from the background: no histogram bin favours it";
     return false;
   }

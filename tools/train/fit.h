@@ -12,6 +12,9 @@
 // 3. Histogram bounds: the 0.5 % and 99.5 % points of each class's projected values, the wider of the two.
 // 4. Bin weights: the smoothed log-likelihood ratio ln(P(bin | target) / P(bin | background)) of every bin the
 //    target visits, scaled so the best bin weighs `maxWeight` and rounded; only bins with weight >= 1 are kept.
+//    With `signedWeights` every occupied bin keeps its rounded ratio, negative ones too (capped at -maxWeight);
+//    the negative ones are scaled down when needed so that the weights still sum to a positive number (the
+//    classifier divides by that sum).
 //    The classifier's score then sums, over the window, the evidence of each vector in favour of the target.
 // 5. With edge tables the bins of each dimension are the class-balanced quantiles of the projected values.
 // Pure computation: no files, no threads; used by the trainer program and its tests.
@@ -44,6 +47,9 @@ struct TFitOptions {
   double smoothing = 0.5; // pseudo-count added to every bin of each class before the likelihood ratio
   int maxWeight = 100;    // weight of the bin that favours the target most
   double tail = 0.005;    // share of each class left outside the histogram bounds at each end
+  // Bins the background favours get negative weights too (the log-likelihood ratio, capped at -maxWeight), so a
+  // window's score is its frames' summed evidence for and against the target rather than only for it.
+  bool signedWeights = false;
 };
 
 // Largest number of histogram bins (NM^M) the trainer accepts: the dense-table classifier holds one weight per

@@ -1,6 +1,7 @@
 #include "tools/train/trainer.h"
 
 #include "tools/train/audio.h"
+#include "tools/train/crossval.h"
 #include "tools/train/fit.h"
 #include "tools/train/roc.h"
 #include "tools/train/split.h"
@@ -30,6 +31,7 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: ormelin_train --settings DIR/ --target FILE... --background FILE... --out FILE [options]\n"
+    "       ormelin_train --settings DIR/ --manifest FILE --out FILE [options]\n"
     "Fits the training file of the station's histogram classifier to target and background recordings\n"
     "(WAV, FLAC; any rate, resampled to detect.json's F_Smp) and reports held-out figures.\n"
     "  --settings DIR/              directory holding detect.json (features, M, window)\n"
@@ -44,9 +46,16 @@ constexpr const char *kUsage =
     "  --nm N                       histogram bins per projected dimension (default 16)\n"
     "  --powcount P                 power terms per feature, 1 to 4 (default 1: linear projection)\n"
 
+    "  --signed-weights             bins the background favours weigh negatively (summed evidence)\n"
     "  --channel K                  channel (from 0) to take from multichannel files\n"
     "  --max-false-alarm X          false-alarm share allowed at the recommended border (default 0.01)\n"
     "  --verbose                    figures per recording\n"
+    "  --manifest FILE              cross-validated training from a recording list (lines CLASS ROLE FOLD\n"
+    "                               GROUPS CATEGORY PATH, see scripts/make_training): one model per fold\n"
+    "                               scored on the fold's four-channel eval recordings with the alert rule,\n"
+    "                               then the final model on every train recording; --max-false-alarm is\n"
+    "                               then the share of background records at Detected_Drone\n"
+    "  --jobs N                     feature-extraction threads with --manifest (default: one per processor)\n"
     "The last line of the report is one JSON object with detection_rate, false_alarm_rate, auc, border.\n"
     "Exit status: 0 done, 1 bad input, 2 usage error.\n";
 
@@ -102,6 +111,18 @@ public:
   TTrainerRun(const TTrainerArgs &a, std::ostream &out, std::ostream &err) : a_(a), out_(out), err_(err) {}
 
   int Run() {
+    if (!a_.manifest.empty()) {
+      if (!LoadSettings() || !CheckOutput()) {
+        return 1;
+      }
+      TCrossValidationArgs cv;
+      cv.manifestPath = a_.manifest;
+      cv.out = a_.out;
+      cv.maxFalseAlarm = a_.maxFalseAlarm;
+      cv.jobs = a_.jobs;
+      cv.verbose = a_.verbose;
+      return RunCrossValidation(cv, cfg_, fit_, out_, err_);
+    }
     if (!LoadSettings() || !CheckOutput() || !ReadRecordings() || !AssignHoldout() || !Fit() || !Evaluate()) {
       return 1;
     }
@@ -136,6 +157,7 @@ private:
       fit_.M = cfg_.M;
       fit_.NM = a_.nm;
       fit_.PowCount = a_.powcount;
+      fit_.signedWeights = a_.signedWeights;
       fit_.edges = cfg_.IsDynamicNet;
       why = CheckFitOptions(fit_);
     }
@@ -569,6 +591,15 @@ std::string ParseTrainerArgs(const std::vector<std::string> &args, TTrainerArgs 
       why = value(a.settingsDir);
     } else if (opt == "--out") {
       why = value(a.out);
+    } else if (opt == "--manifest") {
+      why = value(a.manifest);
+    } else if (opt == "--jobs") {
+      why = value(v);
+      if (why.empty() && (!ParseInt(v, a.jobs) || a.jobs < 1 || a.jobs > 256)) {
+        why = "--jobs takes a thread count from 1 to 256, not " + v;
+      }
+    } else if (opt == "--signed-weights") {
+      a.signedWeights = true;
     } else if (opt == "--verbose") {
       a.verbose = true;
     } else if (opt == "--holdout-share") {
@@ -614,14 +645,22 @@ std::string ParseTrainerArgs(const std::vector<std::string> &args, TTrainerArgs 
   if (a.settingsDir.empty()) {
     return "--settings DIR/ is missing";
   }
+  if (a.out.empty()) {
+    return "--out FILE is missing";
+  }
+  if (!a.manifest.empty()) {
+    if (!a.target.empty() || !a.background.empty() || !a.holdout.empty() || !a.reportBackground.empty() ||
+        a.holdoutShare || haveSeed) {
+      return "--manifest lists every recording and its fold; it cannot be combined with --target, --background, "
+             "--holdout, --holdout-share, --seed or --report-background";
+    }
+    return "";
+  }
   if (a.target.empty()) {
     return "--target FILE... is missing";
   }
   if (a.background.empty()) {
     return "--background FILE... is missing";
-  }
-  if (a.out.empty()) {
-    return "--out FILE is missing";
   }
   if (!a.holdout.empty() && (a.holdoutShare || haveSeed)) {
     return "--holdout names the held-out recordings; it cannot be combined with --holdout-share or --seed";

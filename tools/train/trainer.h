@@ -18,10 +18,13 @@ struct TTrainerArgs {
   std::vector<std::string> holdout;          // recordings (of target or background) to hold out
   std::vector<std::string> reportBackground; // extra background recordings, only scored
   std::string out;
+  std::string manifest;               // cross-validated training from this recording list instead of the lists above
+  int jobs = 0;                       // feature-extraction threads of the manifest run; 0: one per processor
   std::optional<double> holdoutShare; // default kDefaultHoldoutShare
   std::uint32_t seed = 1;
   int nm = 16;
   int powcount = 1;
+  bool signedWeights = false;
   int channel = -1; // -1: multichannel files are refused
   double maxFalseAlarm = 0.01;
   bool verbose = false;
