@@ -2,6 +2,7 @@
 // station's classifier the way the trainer weighed it, held-out scoring equals the station's channel chain,
 // and the program handles good and bad input (exit status, message, no partial file).
 
+#include "tools/train/crossval.h"
 #include "tools/train/fit.h"
 #include "tools/train/model.h"
 #include "tools/train/station.h"
@@ -473,6 +474,138 @@ TEST_F(RunTrainer, SingleRecordingPerClassIsSplitInTime) {
   EXPECT_NE(out_.str().find("(optimistic)"), std::string::npos);
   doc.Parse(LastLine().c_str());
   EXPECT_FALSE(doc["held_out"].GetBool());
+}
+
+TEST(SummariseAlerts, CountsRecordsAfterTheFirstThreeAndRisesToDetected) {
+  const double border = 0.001;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Channel 2 is high from record 1 on; at record 6 it drops for two records, then rises again.
+  std::vector<std::array<double, 4>> r;
+  for (int n = 0; n < 12; ++n) {
+    const bool high = n >= 1 && n != 6 && n != 7;
+    r.push_back({0.0, nan, high ? 0.002 : border, 0.0005});
+  }
+  std::vector<double> times;
+  for (int n = 0; n < 12; ++n) {
+    times.push_back(1.5 + 0.25 * n);
+  }
+  const train::TAlertOutcome o = train::SummariseAlerts(r, times, border);
+  EXPECT_EQ(o.records, 12U);
+  EXPECT_EQ(o.counted, 9U);
+  // Level 2 at records 3, 4, 5 and again from record 10 (three highs: 8, 9, 10) to 11.
+  EXPECT_EQ(o.detected, 5U);
+  EXPECT_EQ(o.events, 2U);
+  EXPECT_DOUBLE_EQ(o.firstDetectedS, times[3]);
+  EXPECT_DOUBLE_EQ(o.maxScore, 0.002); // NaN is no score
+
+  // A score equal to the border is low, as in the union engine; no records, no detection.
+  const train::TAlertOutcome flat = train::SummariseAlerts({r.size(), {border, border, border, border}}, times, border);
+  EXPECT_EQ(flat.detected, 0U);
+  EXPECT_EQ(flat.firstDetectedS, -1.0);
+  EXPECT_EQ(train::SummariseAlerts({}, {}, border).records, 0U);
+}
+
+TEST(ScoreTimeS, IsWhenTheStationChainEmitsTheScore) {
+  detection::TDetectConfig c = TestConfig(false);
+  const int hop = 512;
+  // Cut a recording just before and just after the predicted instant of score 7: it must hold 7, then 8 scores.
+  const double t7 = train::ScoreTimeS(c, hop, 7);
+  train::TTrainModel m;
+  m.M = 2;
+  const dtc_v2::TTrainingRes t = [&] {
+    TFeatureSet ft = Cloud(400, 2.0, 1);
+    TFeatureSet fb = Cloud(400, 0.0, 2);
+    train::TFitOptions o;
+    train::TFitReport rep;
+    std::string error;
+    EXPECT_TRUE(train::FitModel(ft, fb, o, m, rep, error)) << error;
+    return train::ToTrainingRes(m);
+  }();
+  const std::vector<double> sound = Noise(4.0, 0.2, 7);
+  for (const auto &[samples, scores] :
+       {std::pair{static_cast<std::size_t>(t7 * kRate) - 1, 7U}, std::pair{static_cast<std::size_t>(t7 * kRate), 8U}}) {
+    const std::vector<double> cut(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(samples));
+    EXPECT_EQ(train::ScoreRecording(c, t, 1e300, train::ExtractFeatures(c, cut)).size(), scores) << samples;
+  }
+}
+
+using RunTrainerManifest = TempDir;
+
+// Two folds of harmonic targets and noise backgrounds; each fold's eval scenes are four-channel files.
+TEST_F(RunTrainerManifest, CrossValidatesPerFoldAndWritesTheFinalModel) {
+  WriteSettings();
+  const double f0s[] = {150.0, 180.0, 210.0, 240.0};
+  std::ostringstream man;
+  for (int i = 0; i < 4; ++i) {
+    const int fold = i % 2;
+    const std::string t = "t" + std::to_string(i);
+    const std::string b = "b" + std::to_string(i);
+    WriteWav(dir_ / (t + ".wav"), {Harmonic(f0s[i], 3.0, 100 + i)}, kRate);
+    WriteWav(dir_ / (b + ".wav"), {Noise(3.0, i * 0.3, 200 + i)}, kRate);
+    std::vector<std::vector<double>> te, be;
+    for (int ch = 0; ch < 4; ++ch) {
+      te.push_back(Harmonic(f0s[i] * 1.03, 3.0, 300 + 4 * i + ch));
+      be.push_back(Noise(3.0, i * 0.3, 400 + 4 * i + ch));
+    }
+    WriteWav(dir_ / ("e" + t + ".wav"), te, kRate);
+    WriteWav(dir_ / ("e" + b + ".wav"), be, kRate);
+    man << "target train " << fold << " " << t << " flight " << Path(t + ".wav") << "\n"
+        << "background train " << fold << " " << b << " outdoor " << Path(b + ".wav") << "\n"
+        << "target eval " << fold << " " << t << " flight " << Path("e" + t + ".wav") << "\n"
+        << "background eval " << fold << " " << b << " outdoor " << Path("e" + b + ".wav") << "\n";
+  }
+  std::ofstream(dir_ / "manifest.txt") << man.str();
+  const std::vector<std::string> args = {"--settings", dir_.string() + "/", "--manifest", Path("manifest.txt"),
+                                         "--out",      Path("train.json"),  "--jobs",     "2"};
+  ASSERT_EQ(Run(args), 0) << err_.str();
+  const std::string text = out_.str();
+  for (const char *line : {"fold 0: trained on 2 target", "fold 1: trained on 2 target",
+                           "final model: trained on 4 target", "flight: 4 recordings"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  }
+  rapidjson::Document doc;
+  doc.Parse(LastLine().c_str());
+  ASSERT_TRUE(doc.IsObject()) << LastLine();
+  EXPECT_GT(doc["border"].GetDouble(), 0.0);
+  EXPECT_GE(doc["detection_rate"].GetDouble(), 0.9);
+  EXPECT_LE(doc["false_alarm_rate"].GetDouble(), 0.01);
+  ASSERT_TRUE(doc["cross_validation"].HasMember("flight"));
+  EXPECT_EQ(doc["cross_validation"]["flight"]["never_detected"].GetUint64(), 0U);
+  dtc_v2::TTrainingRes t;
+  ASSERT_TRUE(t.Load(Path("train.json"), false));
+  EXPECT_EQ(dtc_v2::CheckTrainingData(TestConfig(false), t, false), "");
+
+  // Same input, same file, whatever the thread count.
+  const std::string first = (std::stringstream() << std::ifstream(Path("train.json")).rdbuf()).str();
+  std::vector<std::string> oneJob = args;
+  oneJob.back() = "1";
+  ASSERT_EQ(Run(oneJob), 0) << err_.str();
+  EXPECT_EQ((std::stringstream() << std::ifstream(Path("train.json")).rdbuf()).str(), first);
+
+  // A mono eval file, a group leaking across folds, or a manifest beside --target: one line, no file.
+  struct TCase {
+    std::string extraLine;
+    std::vector<std::string> extraArgs;
+    int status;
+    const char *message;
+  };
+  const std::vector<TCase> cases = {
+      {"target eval 0 t0 flight " + Path("t0.wav"), {}, 1, "an eval recording must be a four-channel recording"},
+      {"target train 1 t0+b1 flight " + Path("t1.wav"), {}, 1, "recording t0 is in fold 0"},
+      {"", {"--target", Path("t0.wav")}, 2, "--manifest lists every recording"},
+      {"", {"--manifest", Path("none.txt")}, 1, "cannot read the manifest"},
+  };
+  for (const TCase &tc : cases) {
+    std::ofstream(dir_ / "manifest.txt") << man.str() << tc.extraLine << "\n";
+    fs::remove(dir_ / "train.json");
+    std::vector<std::string> a = args;
+    a.insert(a.end(), tc.extraArgs.begin(), tc.extraArgs.end());
+    EXPECT_EQ(Run(a), tc.status) << tc.message << ": " << err_.str();
+    EXPECT_NE(err_.str().find(tc.message), std::string::npos) << err_.str();
+    const std::string err = err_.str();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(NoOutput()) << tc.message;
+  }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "tools/train/fit.h"
 #include "tools/train/linalg.h"
+#include "tools/train/manifest.h"
 #include "tools/train/model.h"
 #include "tools/train/resample.h"
 #include "tools/train/roc.h"
@@ -569,6 +570,105 @@ TEST(TSincResampler, RemovesTonesAboveTheNewNyquistRate) {
 TEST(TSincResampler, EmptyInputGivesEmptyOutput) {
   EXPECT_TRUE(train::TSincResampler(44100, 37500).Process({}).empty());
   EXPECT_EQ(train::TSincResampler(44100, 37500).Process({1.0}).size(), 1U);
+}
+
+// A manifest shaped like scripts/make_training's: two folds of flights, mixed versions of them with a
+// background of the same fold, eval scenes per fold and material outside cross-validation.
+constexpr const char *kManifest = R"(# class role fold groups category path
+target train 0 sv_drone_001 flight /w/a_sv_drone_001_1.wav
+target train 0 sv_drone_001+sv_background_001 flight /w/a_sv_drone_001_2.wav
+target eval 0 sv_drone_001 flight /w/e_sv_drone_001.wav
+target eval 0 sv_drone_001+sv_background_001 flight+bg6 /w/e_sv_drone_001_bg.wav
+background train 0 sv_background_001 outdoor /w/a_sv_background_001_1.wav
+background eval 0 sv_background_001 outdoor /w/e_sv_background_001.wav
+
+target train 1 sv_drone_003+sv_background_003 flight /w/a_sv_drone_003_1.wav
+target eval 1 sv_drone_003 flight /w/e_sv_drone_003.wav
+background train 1 sv_background_003 outdoor /w/a_sv_background_003_1.wav
+background eval 1 sv_background_003 outdoor /w/e_sv_background_003.wav
+target train - sd01 virtual-drone /w/sd01.wav
+background train - b05 free-background /w/b05 motorbike.flac
+background eval - b10 report-background /w/e_b10.wav
+)";
+
+TEST(Manifest, ParsesFieldsAndKeepsPathsWithSpaces) {
+  std::vector<train::TManifestEntry> m;
+  std::string error;
+  ASSERT_TRUE(train::ParseManifest(kManifest, m, error)) << error;
+  ASSERT_EQ(m.size(), 13U);
+  EXPECT_TRUE(m[1].target);
+  EXPECT_TRUE(m[1].train);
+  EXPECT_EQ(m[1].fold, 0);
+  EXPECT_EQ(m[1].groups, (std::vector<std::string>{"sv_drone_001", "sv_background_001"}));
+  EXPECT_EQ(m[3].category, "flight+bg6");
+  EXPECT_EQ(m[3].line, 5);
+  EXPECT_EQ(m[11].fold, -1);
+  EXPECT_EQ(m[11].path, "/w/b05 motorbike.flac");
+  EXPECT_EQ(train::FoldCount(m), 2);
+}
+
+// The property the figures rest on: for every fold, no recording feeds both its training and its evaluation.
+TEST(Manifest, NoRecordingIsOnBothSidesOfAnyFold) {
+  std::vector<train::TManifestEntry> m;
+  std::string error;
+  ASSERT_TRUE(train::ParseManifest(kManifest, m, error)) << error;
+  for (int k = -1; k < train::FoldCount(m); ++k) {
+    std::set<std::string> trained;
+    for (std::size_t i : train::TrainingOf(m, k)) {
+      EXPECT_TRUE(m[i].train);
+      trained.insert(m[i].groups.begin(), m[i].groups.end());
+    }
+    const auto eval = train::EvaluationOf(m, k);
+    EXPECT_FALSE(eval.empty()) << "fold " << k;
+    for (std::size_t i : eval) {
+      EXPECT_FALSE(m[i].train);
+      for (const auto &g : m[i].groups) {
+        EXPECT_EQ(trained.count(g), 0U) << g << " trains and is evaluated in fold " << k;
+      }
+    }
+  }
+  // The final model trains on every train line, '-' included.
+  EXPECT_EQ(train::TrainingOf(m, -1).size(), 7U);
+  EXPECT_EQ(train::TrainingOf(m, 0).size(), 4U);
+}
+
+TEST(Manifest, RefusesLeaksAndMalformedLinesWithTheLineNumber) {
+  struct TCase {
+    std::string text;
+    const char *message;
+  };
+  const std::string good = "target train 0 a flight /a\ntarget eval 0 a flight /ea\n"
+                           "background train 1 b outdoor /b\nbackground eval 1 b outdoor /eb\n";
+  const std::vector<TCase> cases = {
+      // A mix made of a fold-1 background, filed under fold 0: fold 1's evaluation would hear its training.
+      {good + "target train 0 a+b flight /ab\n", "recording b is in fold 1 (manifest line 3) and in fold 0 (line 5)"},
+      {good + "target train - a flight /a2\n", "recording a is in fold 0 (manifest line 1) and in fold -"},
+      {good + "drone train 0 a flight /x\n", "line 5: class must be target or background"},
+      {good + "target test 0 a flight /x\n", "line 5: role must be train or eval"},
+      {good + "target train 64 c flight /x\n", "line 5: fold must be 0 to 63"},
+      {good + "target train x c flight /x\n", "line 5: fold must be"},
+      {good + "target train 0 a flight\n", "line 5: needs CLASS ROLE FOLD GROUPS CATEGORY PATH"},
+      {good + "target train 0 a  flight /x\n", "line 5: needs CLASS"},
+      {good + "target train 0 a++c flight /x\n", "line 5: empty recording name"},
+      {"target train 0 a flight /a\ntarget eval 0 a flight /ea\n", "only fold 0"},
+      {good + "target train 3 c flight /c\ntarget eval 3 c flight /ec\n", "folds must be 0 to 3 without gaps"},
+      {"target train 0 a flight /a\ntarget train 1 b flight /b\ntarget eval 1 b flight /eb\n",
+       "fold 0 has no eval recording"},
+      {"# nothing\n\n", "lists no recording"},
+  };
+  for (const TCase &tc : cases) {
+    std::vector<train::TManifestEntry> m;
+    std::string error;
+    EXPECT_FALSE(train::ParseManifest(tc.text, m, error)) << tc.text;
+    EXPECT_NE(error.find(tc.message), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+  std::vector<train::TManifestEntry> m;
+  std::string error;
+  EXPECT_TRUE(train::ParseManifest(good + "\r\n# comment\n", m, error)) << error;
+  // Without folds at all the list parses (the trainer then refuses to cross-validate it).
+  EXPECT_TRUE(train::ParseManifest("target train - a x /a\nbackground eval - b x /b\n", m, error)) << error;
+  EXPECT_EQ(train::FoldCount(m), 0);
 }
 
 } // namespace
