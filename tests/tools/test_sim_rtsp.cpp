@@ -154,12 +154,13 @@ TEST(ParseArraySimOptions, ReadsEveryOptionAndRejectsBadValues) {
   array_sim::TArraySimOptions o;
   std::string error;
   const std::vector<std::string> good = {
-      "sim",       "--listen", "127.0.0.2:9554", "--settings", "/s/",        "--source=tone:5000",
-      "--azimuth", "-30",      "--polar",        "60",         "--distance", "25",
-      "--rotate",  "12.5",     "--snr",          "off",        "--seed",     "42",
-      "--speed",   "4",        "--seconds",      "3",          "--record",   "/tmp/x.wav",
-      "--loss",    "0.1",      "--dup",          "0.2",        "--reorder",  "0.3",
-      "--short",   "0.4",      "--stall",        "3:2.5@4",    "--schedule", "20:10"};
+      "sim",         "--listen", "127.0.0.2:9554", "--settings", "/s/",        "--source=tone:5000",
+      "--azimuth",   "-30",      "--polar",        "60",         "--distance", "25",
+      "--rotate",    "12.5",     "--snr",          "off",        "--seed",     "42",
+      "--speed",     "4",        "--seconds",      "3",          "--record",   "/tmp/x.wav",
+      "--loss",      "0.1",      "--dup",          "0.2",        "--reorder",  "0.3",
+      "--short",     "0.4",      "--stall",        "3:2.5@4",    "--schedule", "20:10",
+      "--pitch=1.25"};
   ASSERT_EQ(array_sim::ParseArraySimOptions(good, "/default/", o, error), array_sim::EParseResult::Run) << error;
   EXPECT_EQ(o.listenAddress, "127.0.0.2");
   EXPECT_EQ(o.listenPort, 9554);
@@ -180,6 +181,7 @@ TEST(ParseArraySimOptions, ReadsEveryOptionAndRejectsBadValues) {
   EXPECT_EQ(o.faults.stalls[0].seconds, 2.5);
   EXPECT_EQ(o.faults.stalls[0].afterS, 4.0);
   EXPECT_EQ(o.scene.presence.periodS, 30.0);
+  EXPECT_EQ(o.scene.pitchFactor, 1.25);
 
   ASSERT_EQ(array_sim::ParseArraySimOptions({"sim"}, "/default/", o, error), array_sim::EParseResult::Run);
   EXPECT_EQ(o.settingsDir, "/default/");
@@ -194,6 +196,7 @@ TEST(ParseArraySimOptions, ReadsEveryOptionAndRejectsBadValues) {
                                                      {"sim", "--stall", "1:0"},
                                                      {"sim", "--seed", "-1"},
                                                      {"sim", "--azimuth", "east"},
+                                                     {"sim", "--pitch", "fast"},
                                                      {"sim", "--source", "tone"},
                                                      {"sim", "--frobnicate", "1"},
                                                      {"sim", "--seconds"},

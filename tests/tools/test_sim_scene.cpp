@@ -455,6 +455,137 @@ TEST(TScene, FourChannelRecordingPlaysAsRecordedAndLoops) {
   std::filesystem::remove(path);
 }
 
+// Frequency of a clean tone from its rising zero crossings (linearly interpolated) in [from, to), Hz.
+double ZeroCrossingHz(const std::vector<double> &x, std::size_t from, std::size_t to) {
+  double first = -1.0;
+  double last = -1.0;
+  int crossings = 0;
+  for (std::size_t i = from; i + 1 < to; ++i) {
+    if (x[i] < 0.0 && x[i + 1] >= 0.0) {
+      const double t = static_cast<double>(i) + x[i] / (x[i] - x[i + 1]);
+      if (first < 0.0) {
+        first = t;
+      }
+      last = t;
+      ++crossings;
+    }
+  }
+  return crossings < 2 ? 0.0 : (crossings - 1) / (last - first) * kFs;
+}
+
+std::vector<double> ToneSamples(double hz, double rate, std::size_t n, double amplitude) {
+  std::vector<double> v(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    v[i] = amplitude * std::sin(2 * kPi * hz * static_cast<double>(i) / rate);
+  }
+  return v;
+}
+
+sim::TSceneConfig MonoWavConfig(const std::string &path, double pitch) {
+  sim::TSceneConfig cfg;
+  cfg.source.kind = sim::ESourceKind::Wav;
+  cfg.source.wavPath = path;
+  cfg.pitchFactor = pitch;
+  cfg.distanceM = 1000;
+  cfg.snrDb = std::numeric_limits<double>::infinity();
+  return cfg;
+}
+
+TEST(TScene, PitchFactorPlaysMonoRecordingFasterAtItsLevel) {
+  const std::string path = TempPath("pitch_tone.wav");
+  WriteWav(path, static_cast<int>(kFs), {ToneSamples(1000, kFs, static_cast<std::size_t>(kFs), 10000)});
+  for (const double pitch : {0.5, 0.9, 1.0, 1.1, 1.37, 2.0}) {
+    // 16000 samples stay inside one pass of the 1 s recording even when it is halved: no loop seam measured.
+    const auto out = RenderAll(MonoWavConfig(path, pitch), TestGeometry(), 16000);
+    for (std::size_t m = 0; m < 4; ++m) {
+      EXPECT_NEAR(ZeroCrossingHz(out[m], 1000, 15000), 1000.0 * pitch, 0.5) << "pitch " << pitch << " mic " << m;
+    }
+    EXPECT_NEAR(Rms(out[0], 1000, 15000), 3000.0, 0.01 * 3000.0) << "pitch " << pitch;
+  }
+  std::filesystem::remove(path);
+}
+
+TEST(TScene, PitchFactorOnlyResamplesWhenTheRatesDiffer) {
+  // The same samples declared at 18750 Hz and played twice as fast are the 37500 Hz file played as it is:
+  // neither is resampled, so the two scenes agree to the last bit.
+  const std::string slow = TempPath("pitch_18750.wav");
+  const std::string native = TempPath("pitch_37500.wav");
+  sim::TRandom rng(11);
+  std::vector<double> noise(20000);
+  for (double &v : noise) {
+    v = 2000 * rng.Gaussian();
+  }
+  WriteWav(slow, 18750, {noise});
+  WriteWav(native, static_cast<int>(kFs), {noise});
+  sim::TSceneConfig cfg = MonoWavConfig(native, 1.0);
+  cfg.snrDb = 20; // the noise streams must not depend on the pitch either
+  cfg.azimuthDeg = 77;
+  cfg.distanceM = 12;
+  const auto expected = RenderAll(cfg, TestGeometry(), 30000);
+  cfg.source.wavPath = slow;
+  cfg.pitchFactor = 2.0;
+  const auto doubled = RenderAll(cfg, TestGeometry(), 30000);
+  for (std::size_t m = 0; m < 4; ++m) {
+    EXPECT_EQ(doubled[m], expected[m]) << "mic " << m;
+  }
+  std::filesystem::remove(slow);
+  std::filesystem::remove(native);
+}
+
+TEST(TScene, PitchFactorLeavesTheBackgroundAlone) {
+  const std::string source = TempPath("pitch_source.wav");
+  const std::string background = TempPath("pitch_background.wav");
+  WriteWav(source, static_cast<int>(kFs), {ToneSamples(3000, kFs, 37500, 8000)});
+  WriteWav(background, static_cast<int>(kFs), {ToneSamples(700, kFs, 37500, 8000)});
+  sim::TSceneConfig cfg = MonoWavConfig(source, 1.5);
+  const auto clean = RenderAll(cfg, TestGeometry(), 16000);
+  cfg.backgroundPath = background;
+  cfg.sbrDb = 0.0;
+  const auto mixed = RenderAll(cfg, TestGeometry(), 16000);
+  for (std::size_t m = 0; m < 4; ++m) {
+    std::vector<double> part(clean[m].size());
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      part[i] = mixed[m][i] - clean[m][i];
+    }
+    EXPECT_NEAR(ZeroCrossingHz(part, 1000, 15000), 700.0, 0.5) << "mic " << m;
+    EXPECT_NEAR(ZeroCrossingHz(clean[m], 1000, 15000), 4500.0, 0.5) << "mic " << m;
+  }
+  std::filesystem::remove(source);
+  std::filesystem::remove(background);
+}
+
+TEST(TScene, RefusesPitchFactorsOutOfRangeOrWithoutMonoRecording) {
+  const TDirDefParams g = TestGeometry();
+  const std::string mono = TempPath("pitch_mono.wav");
+  WriteWav(mono, static_cast<int>(kFs), {ToneSamples(1000, kFs, 4000, 5000)});
+  for (const double bad : {0.0, -1.0, 0.49, 2.01, 10.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+    const std::string why = sim::CheckSceneConfig(MonoWavConfig(mono, bad), g);
+    EXPECT_NE(why.find("pitch factor must lie in 0.5 .. 2"), std::string::npos) << bad << ": " << why;
+  }
+  for (const double good : {0.5, 2.0}) {
+    EXPECT_EQ(sim::CheckSceneConfig(MonoWavConfig(mono, good), g), "") << good;
+  }
+  sim::TSceneConfig drone;
+  drone.pitchFactor = 1.1;
+  EXPECT_NE(sim::CheckSceneConfig(drone, g).find("needs a wav: source"), std::string::npos);
+  sim::TSceneConfig tone = ToneConfig(1000, 0, 90);
+  tone.pitchFactor = 0.8;
+  EXPECT_NE(sim::CheckSceneConfig(tone, g).find("needs a wav: source"), std::string::npos);
+
+  const std::string four = TempPath("pitch_four.wav");
+  WriteWav(four, static_cast<int>(kFs), std::vector<std::vector<double>>(4, std::vector<double>(300, 100.0)));
+  std::string message;
+  try {
+    sim::TScene scene(MonoWavConfig(four, 1.2), g);
+  } catch (const std::invalid_argument &e) {
+    message = e.what();
+  }
+  EXPECT_NE(message.find("has 4 channels: a pitch factor needs a mono recording"), std::string::npos) << message;
+  EXPECT_NO_THROW(sim::TScene(MonoWavConfig(four, 1.0), g)); // as recorded, as before
+  std::filesystem::remove(mono);
+  std::filesystem::remove(four);
+}
+
 TEST(TScene, RefusesUnusableRecordingsAndSettings) {
   const std::string two = TempPath("stereo.wav");
   WriteWav(two, static_cast<int>(kFs), {std::vector<double>(100, 5.0), std::vector<double>(100, 5.0)});

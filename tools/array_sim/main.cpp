@@ -109,6 +109,9 @@ int main(int argc, char **argv) {
   banner << "virtual array on rtsp://" << opt.listenAddress << ":" << server.Port() << "/channel=1..4, " << rate
          << " Hz, settings " << settingsPath << "; source " << sim::DescribeSource(opt.scene.source) << " at azimuth "
          << opt.scene.azimuthDeg << " polar " << opt.scene.polarDeg << " distance " << opt.scene.distanceM << " m";
+  if (opt.scene.pitchFactor != 1.0) {
+    banner << " played x" << opt.scene.pitchFactor << " faster";
+  }
   if (opt.scene.rotateDegPerS != 0.0) {
     banner << " rotating " << opt.scene.rotateDegPerS << " deg/s";
   }

@@ -68,6 +68,8 @@ std::string ArraySimUsage(const std::string &defaultSettingsDir) {
          ")\n"
          "  --source KIND              drone[:SPEED_FACTOR] | tone:HZ | noise[:LO-HI] | silence | wav:FILE\n"
          "                             (default drone; a four-channel wav is played as recorded)\n"
+         "  --pitch FACTOR             play a mono wav: source FACTOR times faster, every frequency times FACTOR\n"
+         "                             (0.5..2, default 1; a drone's is drone:FACTOR)\n"
          "  --azimuth DEG              source azimuth, x-y plane from +x towards +y (default 0)\n"
          "  --polar DEG                source polar angle from +z, 0..180 (default 90)\n"
          "  --distance M               source distance from the array centre (default 10)\n"
@@ -115,7 +117,7 @@ EParseResult ParseArraySimOptions(const std::vector<std::string> &args, const st
     static const char *const kKnown[] = {
         "--listen", "--settings",   "--source", "--azimuth",  "--polar",   "--distance", "--rotate", "--snr",
         "--level",  "--background", "--sbr",    "--schedule", "--present", "--seed",     "--speed",  "--seconds",
-        "--record", "--loss",       "--dup",    "--reorder",  "--short",   "--stall"};
+        "--record", "--loss",       "--dup",    "--reorder",  "--short",   "--stall",    "--pitch"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) {
       error = "unknown option " + name;
       return EParseResult::Error;
@@ -147,7 +149,7 @@ EParseResult ParseArraySimOptions(const std::vector<std::string> &args, const st
         return EParseResult::Error;
       }
     } else if (name == "--azimuth" || name == "--polar" || name == "--distance" || name == "--rotate" ||
-               name == "--sbr" || name == "--level") {
+               name == "--sbr" || name == "--level" || name == "--pitch") {
       if (!sim::ParseDouble(value, num)) {
         return bad("expected a number");
       }
@@ -159,6 +161,8 @@ EParseResult ParseArraySimOptions(const std::vector<std::string> &args, const st
         o.scene.distanceM = num;
       } else if (name == "--rotate") {
         o.scene.rotateDegPerS = num;
+      } else if (name == "--pitch") {
+        o.scene.pitchFactor = num;
       } else if (name == "--sbr") {
         o.scene.sbrDb = num;
         haveSbr = true;

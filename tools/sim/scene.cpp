@@ -22,13 +22,15 @@ std::string Num(double v) {
   return s.str();
 }
 
-// Loads a recording at the scene's rate; throws std::invalid_argument with one line on failure.
-TWavData LoadRecording(const std::string &path, double rateHz) {
+// Loads a recording at the scene's rate; throws std::invalid_argument with one line on failure. The file's
+// rate is taken as `speedUp` times what it says: played that much faster (resampled only when the rates differ).
+TWavData LoadRecording(const std::string &path, double rateHz, double speedUp = 1.0) {
   TWavData data;
   std::string error;
   if (!ReadSoundFile(path, data, error)) {
     throw std::invalid_argument(error);
   }
+  data.rate *= speedUp;
   if (std::fabs(data.rate - rateHz) > 1e-9 * rateHz) {
     for (auto &ch : data.channels) {
       ch = Resample(ch, data.rate, rateHz);
@@ -177,6 +179,12 @@ std::string CheckSceneConfig(const TSceneConfig &c, const TDirDefParams &g) {
   if (!std::isfinite(c.levelRms) || c.levelRms <= 0.0 || c.levelRms > 32767.0) {
     return "source level must lie in (0, 32767]";
   }
+  if (!(c.pitchFactor >= 0.5 && c.pitchFactor <= 2.0)) {
+    return "pitch factor must lie in 0.5 .. 2";
+  }
+  if (c.pitchFactor != 1.0 && c.source.kind != ESourceKind::Wav) {
+    return "a pitch factor needs a wav: source (a drone's pitch is drone:FACTOR)";
+  }
   const double nyquist = fs / 2.0;
   switch (c.source.kind) {
   case ESourceKind::Tone:
@@ -276,8 +284,13 @@ struct TScene::TImpl {
       source = MakeSilenceSource();
       break;
     case ESourceKind::Wav: {
-      TWavData rec = LoadRecording(cfg.source.wavPath, fs);
+      TWavData rec = LoadRecording(cfg.source.wavPath, fs, cfg.pitchFactor);
       const std::size_t nch = rec.channels.size();
+      if (nch == 4 && cfg.pitchFactor != 1.0) {
+        throw std::invalid_argument(cfg.source.wavPath +
+                                    " has 4 channels: a pitch factor needs a mono recording (a four-channel "
+                                    "recording is played as recorded)");
+      }
       if (nch == 1) {
         if (Rms(rec.channels[0]) == 0.0) {
           throw std::invalid_argument(cfg.source.wavPath + " is silent (all samples zero)");

@@ -21,6 +21,12 @@
 // stretch of it, so the background has no direction. A four-channel recording (`wav:` source) is
 // played as recorded, channel k to reader channel k, without delays or scaling; its measured RMS (over all four
 // channels) then stands for levelRms in the SNR and SBR.
+//
+// Pitch (`pitchFactor`, mono `wav:` sources only): the recording is played that many times faster, every
+// frequency multiplied and its length divided by the factor, as a rotor turning that much faster would sound.
+// It is done by resampling: the file's rate is taken as rate x factor before it is resampled to FSampling (not
+// at all when the two agree), so factor 1 plays exactly what the recording played without one. The background
+// recording keeps its pitch.
 
 #include "app/dir_def_params.h"
 #include "tools/sim/sinc.h"
@@ -69,6 +75,7 @@ struct TSceneConfig {
   TPresence presence;
   double levelRms = 3000.0; // source RMS at the origin, 16-bit integer scale
   bool sphericalSpreading = true;
+  double pitchFactor = 1.0; // mono wav: source played this many times faster, 0.5 .. 2 (see above)
 };
 
 // Checks a configuration against the geometry; returns an empty string when it is usable, else one line.
