@@ -575,6 +575,27 @@ TEST_F(RunTrainerManifest, CrossValidatesPerFoldAndWritesTheFinalModel) {
   ASSERT_TRUE(t.Load(Path("train.json"), false));
   EXPECT_EQ(dtc_v2::CheckTrainingData(TestConfig(false), t, false), "");
 
+  // Each fold's model and border for the station's own replay of the fold.
+  fs::create_directories(dir_ / "folds");
+  std::vector<std::string> withFolds = args;
+  withFolds.insert(withFolds.end(), {"--fold-dir", Path("folds")});
+  ASSERT_EQ(Run(withFolds), 0) << err_.str();
+  EXPECT_TRUE(t.Load(Path("folds/fold-0.json"), false));
+  EXPECT_TRUE(t.Load(Path("folds/fold-1.json"), false));
+  std::ifstream borders(dir_ / "folds" / "borders.txt");
+  std::string name;
+  double border = 0.0;
+  std::vector<std::string> names;
+  while (borders >> name >> border) {
+    names.push_back(name);
+    EXPECT_GT(border, 0.0) << name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"0", "1", "final"}));
+  EXPECT_EQ(Run({"--settings", dir_.string() + "/", "--target", Path("t0.wav"), "--background", Path("b0.wav"),
+                 "--out", Path("x.json"), "--fold-dir", Path("folds")}),
+            2);
+  EXPECT_NE(err_.str().find("--fold-dir needs --manifest"), std::string::npos) << err_.str();
+
   // Same input, same file, whatever the thread count.
   const std::string first = (std::stringstream() << std::ifstream(Path("train.json")).rdbuf()).str();
   std::vector<std::string> oneJob = args;

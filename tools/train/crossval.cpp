@@ -118,6 +118,9 @@ public:
       }
     }
     ChooseBorders();
+    if (!a_.foldDir.empty() && !SaveFolds()) {
+      return 1;
+    }
     if (!models_.back().saved.Save(a_.out)) {
       return Fail("cannot write the training file " + a_.out);
     }
@@ -135,9 +138,34 @@ private:
     std::size_t recordings[2] = {0, 0};
   };
 
-  bool Fail(const std::string &line) {
+  bool Fail(const std::string &line) const {
     err_ << "ormelin_train: " << line << "\n";
     return false;
+  }
+
+  // Each fold's model and border, so that the station's own programs (ormelin_replay) can measure the fold's
+  // eval recordings again: fold-K.json, and borders.txt with one line "K BORDER" per fold and "final BORDER".
+  bool SaveFolds() const {
+    std::ofstream borders(a_.foldDir + "/borders.txt");
+    for (int k = 0; k < folds_; ++k) {
+      const std::string path = a_.foldDir + "/fold-" + std::to_string(k) + ".json";
+      if (!models_[static_cast<std::size_t>(k)].saved.Save(path)) {
+        return Fail("cannot write " + path);
+      }
+      borders << k << " " << Exact(borders_[static_cast<std::size_t>(k)]) << "\n";
+    }
+    borders << "final " << Exact(borders_.back()) << "\n";
+    borders.flush();
+    if (!borders.good()) {
+      return Fail("cannot write " + a_.foldDir + "/borders.txt");
+    }
+    return true;
+  }
+
+  static std::string Exact(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
   }
 
   bool ReadManifest() {

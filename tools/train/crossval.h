@@ -40,6 +40,7 @@ double ScoreTimeS(const detection::TDetectConfig &c, int hop, std::size_t n);
 struct TCrossValidationArgs {
   std::string manifestPath;
   std::string out;             // training file of the final model
+  std::string foldDir;         // when set: each fold's training file (fold-K.json) and borders (borders.txt)
   double maxFalseAlarm = 0.01; // share of background records at Detected_Drone allowed at the chosen border
   int jobs = 0;                // feature-extraction threads; 0: one per processor
   bool verbose = false;

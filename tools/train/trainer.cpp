@@ -56,6 +56,8 @@ constexpr const char *kUsage =
     "                               then the final model on every train recording; --max-false-alarm is\n"
     "                               then the share of background records at Detected_Drone\n"
     "  --jobs N                     feature-extraction threads with --manifest (default: one per processor)\n"
+    "  --fold-dir DIR               with --manifest: also write each fold's training file (fold-K.json) and\n"
+    "                               the borders (borders.txt: \"K BORDER\" per fold, \"final BORDER\")\n"
     "The last line of the report is one JSON object with detection_rate, false_alarm_rate, auc, border.\n"
     "Exit status: 0 done, 1 bad input, 2 usage error.\n";
 
@@ -120,6 +122,7 @@ public:
       cv.out = a_.out;
       cv.maxFalseAlarm = a_.maxFalseAlarm;
       cv.jobs = a_.jobs;
+      cv.foldDir = a_.foldDir;
       cv.verbose = a_.verbose;
       return RunCrossValidation(cv, cfg_, fit_, out_, err_);
     }
@@ -593,6 +596,8 @@ std::string ParseTrainerArgs(const std::vector<std::string> &args, TTrainerArgs 
       why = value(a.out);
     } else if (opt == "--manifest") {
       why = value(a.manifest);
+    } else if (opt == "--fold-dir") {
+      why = value(a.foldDir);
     } else if (opt == "--jobs") {
       why = value(v);
       if (why.empty() && (!ParseInt(v, a.jobs) || a.jobs < 1 || a.jobs > 256)) {
@@ -647,6 +652,9 @@ std::string ParseTrainerArgs(const std::vector<std::string> &args, TTrainerArgs 
   }
   if (a.out.empty()) {
     return "--out FILE is missing";
+  }
+  if (!a.foldDir.empty() && a.manifest.empty()) {
+    return "--fold-dir needs --manifest";
   }
   if (!a.manifest.empty()) {
     if (!a.target.empty() || !a.background.empty() || !a.holdout.empty() || !a.reportBackground.empty() ||

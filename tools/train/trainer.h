@@ -20,6 +20,7 @@ struct TTrainerArgs {
   std::string out;
   std::string manifest;               // cross-validated training from this recording list instead of the lists above
   int jobs = 0;                       // feature-extraction threads of the manifest run; 0: one per processor
+  std::string foldDir;                // manifest run: where each fold's training file and border go (optional)
   std::optional<double> holdoutShare; // default kDefaultHoldoutShare
   std::uint32_t seed = 1;
   int nm = 16;
