@@ -88,8 +88,8 @@ protected:
     const fs::path log = dir_ / "log.txt";
     const std::string cmd = std::string(ORMELIN_SOURCE_DIR) + "/scripts/make_training --build-dir " +
                             ORMELIN_BINARY_DIR + " --target " + (dir_ / "t").string() + " --background " +
-                            (dir_ / "b").string() + " --no-free --manifest-only --work-dir " +
-                            (dir_ / "w").string() + " " + extra + " >" + log.string() + " 2>&1";
+                            (dir_ / "b").string() + " --no-free --manifest-only --work-dir " + (dir_ / "w").string() +
+                            " " + extra + " >" + log.string() + " 2>&1";
     const int status = std::system(cmd.c_str());
     output = Slurp(log);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

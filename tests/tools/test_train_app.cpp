@@ -591,8 +591,8 @@ TEST_F(RunTrainerManifest, CrossValidatesPerFoldAndWritesTheFinalModel) {
     EXPECT_GT(border, 0.0) << name;
   }
   EXPECT_EQ(names, (std::vector<std::string>{"0", "1", "final"}));
-  EXPECT_EQ(Run({"--settings", dir_.string() + "/", "--target", Path("t0.wav"), "--background", Path("b0.wav"),
-                 "--out", Path("x.json"), "--fold-dir", Path("folds")}),
+  EXPECT_EQ(Run({"--settings", dir_.string() + "/", "--target", Path("t0.wav"), "--background", Path("b0.wav"), "--out",
+                 Path("x.json"), "--fold-dir", Path("folds")}),
             2);
   EXPECT_NE(err_.str().find("--fold-dir needs --manifest"), std::string::npos) << err_.str();
 

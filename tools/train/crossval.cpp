@@ -3,6 +3,7 @@
 #include "tools/train/audio.h"
 #include "tools/train/manifest.h"
 #include "tools/train/model.h"
+#include "tools/train/report_text.h"
 #include "tools/train/station.h"
 
 #include "detection/dtc_v2/detector.h"
@@ -59,20 +60,6 @@ double ScoreTimeS(const detection::TDetectConfig &c, int hop, std::size_t n) {
 }
 
 namespace {
-
-std::string Fixed(double v, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
-std::string Percent(double share) { return Fixed(100.0 * share, 1) + " %"; }
-
-std::string Short(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
 
 std::string FoldName(int f) { return f < 0 ? std::string("-") : std::to_string(f); }
 

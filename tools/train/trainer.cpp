@@ -3,6 +3,7 @@
 #include "tools/train/audio.h"
 #include "tools/train/crossval.h"
 #include "tools/train/fit.h"
+#include "tools/train/report_text.h"
 #include "tools/train/roc.h"
 #include "tools/train/split.h"
 #include "tools/train/station.h"
@@ -85,19 +86,7 @@ template <typename T> bool ParseInt(const std::string &s, T &v) {
   return res.ec == std::errc() && res.ptr == end;
 }
 
-std::string Fixed(double v, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
-std::string Percent(double share) { return Fixed(100.0 * share, 1) + " %"; }
-
-std::string Border(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
+std::string Border(double v) { return Short(v); }
 
 // Scores of the evaluated recordings of one class, pooled.
 std::vector<double> Pool(const std::vector<TRecording *> &recs) {
