@@ -158,6 +158,13 @@ TEST(RenderView, ShowsAlertScoresAzimuthAndSpectrumWithinTheWidth) {
       EXPECT_TRUE(Contains(lines, "n/a")) << width; // the score the station wrote as null
     }
   }
+  // A small border's scores fill their column ("0.009175") and still stand apart from "over".
+  monitor::TViewState small = s;
+  small.result->brd = 0.002923;
+  small.result->dots = {0.009175, 0.0012, 0.0, 0.0};
+  EXPECT_TRUE(Contains(monitor::RenderView(small, 80, false), "0.009175 over"));
+  EXPECT_TRUE(Contains(monitor::RenderView(small, 80, false), "0.0012  "));
+
   // The spectrum line runs from the frame's median (a flat floor of '.') to its peak ('@', with '^' under it).
   const std::vector<std::string> lines = monitor::RenderView(s, 80, false);
   const auto bar = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return l.rfind('|', 0) == 0; });

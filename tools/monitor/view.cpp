@@ -84,8 +84,11 @@ std::vector<std::string> ResultBlock(const TViewState &s, bool colour) {
   for (std::size_t k = 0; k < r.dots.size(); ++k) {
     const double d = r.dots[k];
     const bool over = scaleByBorder && std::isfinite(d) && d >= r.brd;
+    // Four significant digits of a small score fill the 8 columns ("0.009175"): then one blank still parts it
+    // from "over".
+    const std::string value = FormatScore(d);
     lines.push_back("Score " + std::to_string(k) + "  " + RenderScoreBar(d, r.brd, fallback, kScoreBarWidth) + " " +
-                    PadRight(FormatScore(d), 8) + (over ? "over" : ""));
+                    (value.size() >= 8 ? value + " " : PadRight(value, 8)) + (over ? "over" : ""));
   }
   const double az = r.dirs.empty() ? std::nan("") : NormalizeAzimuth(r.dirs[0]);
   // Without a detection the direction finder still reports where the loudest sound comes from.
