@@ -52,7 +52,7 @@ int Channels(const std::string &path) {
 
 std::string Slurp(const fs::path &p) {
   std::ifstream in(p);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The value after `--option ` in a rendered scene's command line, or NaN.
@@ -71,7 +71,7 @@ protected:
     std::mt19937 gen(5);
     std::normal_distribution<double> noise(0.0, 1500.0);
     for (int i = 0; i < 3; ++i) {
-      std::vector<double> t(3 * 44100), b(3 * 37500);
+      std::vector<double> t(std::size_t{3} * 44100), b(std::size_t{3} * 37500);
       for (std::size_t n = 0; n < t.size(); ++n) {
         t[n] = 6000.0 * std::sin(2.0 * std::numbers::pi * (150.0 + 40.0 * i) * static_cast<double>(n) / 44100.0);
       }

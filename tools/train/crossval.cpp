@@ -20,6 +20,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <thread>
 
@@ -342,10 +343,8 @@ private:
     }
     top = top * 1.01 + 1e-9;
     borders_.resize(static_cast<std::size_t>(folds_) + 1);
-    std::vector<int> all;
-    for (int f = 0; f < folds_; ++f) {
-      all.push_back(f);
-    }
+    std::vector<int> all(static_cast<std::size_t>(folds_));
+    std::iota(all.begin(), all.end(), 0);
     for (int k = 0; k < folds_; ++k) {
       std::vector<int> others;
       for (int f = 0; f < folds_; ++f) {
@@ -416,8 +415,8 @@ private:
         out_ << ", " << c.missed << " never detected\n";
       } else {
         out_ << Percent(c.tally.Share()) << " false Detected_Drone, " << c.events << " false alarms in "
-             << Fixed(c.seconds / 60.0, 1) << " min (" << Fixed(c.seconds > 0 ? c.events * 3600.0 / c.seconds : 0.0, 1)
-             << " per hour)\n";
+             << Fixed(c.seconds / 60.0, 1) << " min ("
+             << Fixed(c.seconds > 0 ? static_cast<double>(c.events) * 3600.0 / c.seconds : 0.0, 1) << " per hour)\n";
       }
     }
   }
@@ -455,7 +454,7 @@ private:
         w.Double(c.first.empty() ? -1.0 : *std::max_element(c.first.begin(), c.first.end()));
       } else {
         w.Key("false_alarms_per_hour");
-        w.Double(c.seconds > 0 ? c.events * 3600.0 / c.seconds : 0.0);
+        w.Double(c.seconds > 0 ? static_cast<double>(c.events) * 3600.0 / c.seconds : 0.0);
       }
       w.EndObject();
     }
