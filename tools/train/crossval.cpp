@@ -118,10 +118,8 @@ public:
 
 private:
   struct TModel {
-    TFitReport report;
     dtc_v2::TTrainingRes saved;  // as written to a file
     dtc_v2::TTrainingRes loaded; // as the station reads it back
-    std::size_t vectors[2] = {0, 0};
     double seconds[2] = {0.0, 0.0};
     std::size_t recordings[2] = {0, 0};
   };
@@ -247,7 +245,6 @@ private:
     const std::string which = fold < 0 ? std::string("the final model") : "fold " + std::to_string(fold);
     const auto window = static_cast<std::size_t>(cfg_.NN) * static_cast<std::size_t>(cfg_.KK);
     for (int c = 0; c < 2; ++c) {
-      m.vectors[c] = sets[c].Count();
       if (sets[c].Count() < std::max<std::size_t>(window, 2)) {
         return Fail("too little " + std::string(c == 0 ? "target" : "background") + " training data for " + which +
                     ": " + std::to_string(sets[c].Count()) + " usable feature vectors; at least " +
@@ -255,8 +252,9 @@ private:
       }
     }
     TTrainModel model;
+    TFitReport report; // the simple run's diagnostics; the cross-validated report measures instead
     std::string error;
-    if (!FitModel(sets[0], sets[1], fit_, model, m.report, error)) {
+    if (!FitModel(sets[0], sets[1], fit_, model, report, error)) {
       return Fail(which + ": " + error);
     }
     m.saved = ToTrainingRes(model);
