@@ -25,12 +25,21 @@ void TSingleDetector::Fail(const std::string &why) {
   }
   failure_ = "detector channel " + std::to_string(Channel) + ": " + why;
   failed_.store(true, std::memory_order_release);
+  // Whoever watches the set's health may be asleep waiting for results that will now never come.
+  for (micro4::TEventCount *wake : {ScoreWake, FailWake}) {
+    if (wake != nullptr) {
+      wake->Notify();
+    }
+  }
 }
 
 void TSingleDetector::Publish(double score) {
   const std::int32_t w = WriteIdx.load(std::memory_order_relaxed);
   Scores[w] = score;
   WriteIdx.store((w + 1) % kScoreRingSize, std::memory_order_release);
+  if (ScoreWake != nullptr) {
+    ScoreWake->Notify();
+  }
 }
 
 void TSingleDetector::th_Detect() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detection/detect_config.h"
+#include "micro4/event_count.h"
 #include "micro4/samples_src.h"
 
 namespace detection {
@@ -37,6 +38,10 @@ public:
   const TDetectConfig *Config = nullptr;     // shared settings, read-only, not owned
   std::int32_t Channel = 0;                  // reader channel 0 .. 3
   bool DenseBinWeights = false;              // classifier lookup of ormelin_station2
+  // Not owned, set before the thread starts: notified after each published score and on failure (ScoreWake,
+  // the synchronisation thread's), and on failure only (FailWake, whoever reads the set's records).
+  micro4::TEventCount *ScoreWake = nullptr;
+  micro4::TEventCount *FailWake = nullptr;
 
   // Thread body. Never throws: a failure (unusable settings or training data, an exception from the
   // source or the chain) is recorded as one line in FailureReason() and ends the thread.

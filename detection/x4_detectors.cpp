@@ -1,6 +1,5 @@
 #include "detection/x4_detectors.h"
 
-#include <chrono>
 #include <exception>
 #include <stdexcept>
 
@@ -46,6 +45,8 @@ void TX4Detectors::Init(TAbstractSamplesSrc *src, TDetectConfig *config, bool de
     d->Config = config;
     d->Channel = c;
     d->DenseBinWeights = denseBinWeights;
+    d->ScoreWake = &ScoreWake_;
+    d->FailWake = RecordListener_;
     TSingleDetector *raw = d.get();
     Detectors.push_back(std::move(d));
     raw->Thread = std::thread(&TSingleDetector::th_Detect, raw);
@@ -76,8 +77,16 @@ std::string TX4Detectors::FailureReason() const {
   return syncFailed_.load(std::memory_order_acquire) ? syncFailure_ : std::string();
 }
 
+void TX4Detectors::SetRecordListener(micro4::TEventCount *listener) {
+  if (!Detectors.empty() || SyncThread.joinable()) {
+    throw std::logic_error("TX4Detectors::SetRecordListener called after Init");
+  }
+  RecordListener_ = listener;
+}
+
 void TX4Detectors::StopAll() {
   Stop.store(true, std::memory_order_release);
+  ScoreWake_.Notify();
   for (const auto &d : Detectors) {
     d->Stop.store(true, std::memory_order_release);
   }
@@ -95,7 +104,13 @@ void TX4Detectors::th_SyncDtcResults() {
   try {
     TPendingRecords pending;
     std::array<double, 4> record{};
-    while (!Stop.load(std::memory_order_acquire)) {
+    for (;;) {
+      // Taken before the stop flag and the rings are looked at: a StopAll() or a score coming after the look
+      // still ends the wait below.
+      const std::uint32_t seen = ScoreWake_.Prepare();
+      if (Stop.load(std::memory_order_acquire)) {
+        break;
+      }
       bool took = false;
       for (std::size_t i = 0; i < Detectors.size(); ++i) {
         TSingleDetector &d = *Detectors[i];
@@ -110,16 +125,21 @@ void TX4Detectors::th_SyncDtcResults() {
           const std::int32_t w = WriteIdx.load(std::memory_order_relaxed);
           std::copy(record.begin(), record.end(), Results[w].begin());
           WriteIdx.store((w + 1) % kResultsRingSize, std::memory_order_release);
+          if (RecordListener_ != nullptr) {
+            RecordListener_->Notify();
+          }
         }
       }
       if (!took) {
-        // Scores arrive about every 0.14 s per channel; a short pause keeps this thread off the CPU.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ScoreWake_.Wait(seen); // woken by a detector's next score, a detector's failure or StopAll()
       }
     }
   } catch (const std::exception &e) {
     syncFailure_ = std::string("detector synchronisation: ") + e.what();
     syncFailed_.store(true, std::memory_order_release);
+    if (RecordListener_ != nullptr) {
+      RecordListener_->Notify();
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "detection/detect_config.h"
 #include "detection/single_detector.h"
+#include "micro4/event_count.h"
 #include "micro4/samples_src.h"
 
 namespace detection {
@@ -45,6 +46,10 @@ public:
   void Init(TAbstractSamplesSrc *src, TDetectConfig *config);
   void Init(TAbstractSamplesSrc *src, TDetectConfig *config, bool denseBinWeights);
 
+  // Before Init only (std::logic_error after): `listener` (not owned, must outlive the set's threads) is notified
+  // after each published record and when a thread of the set fails, so the consumer can sleep between records.
+  void SetRecordListener(micro4::TEventCount *listener);
+
   // Consumer side of the results ring: copies the record at ReadIdx and advances ReadIdx. False when no
   // unread record exists.
   bool TryRead(std::array<double, 4> &q);
@@ -72,7 +77,9 @@ public:
   alignas(64) std::atomic<bool> Stop{false}; // stop flag of the synchronisation thread
 
 private:
-  std::string syncFailure_; // written once by the synchronisation thread before syncFailed_
+  micro4::TEventCount ScoreWake_;                 // the detectors notify it; the synchronisation thread sleeps on it
+  micro4::TEventCount *RecordListener_ = nullptr; // not owned; fixed before Init
+  std::string syncFailure_;                       // written once by the synchronisation thread before syncFailed_
   std::atomic<bool> syncFailed_{false};
 };
 

@@ -11,8 +11,8 @@
 
 namespace {
 
-// Pause of a loop pass that found nothing to do: short against the 10.7 ms between blocks and the ~0.14 s
-// between score records, long enough that an idle station does not keep a core busy.
+// Pause of a loop pass that found nothing to do, only with a sample source that cannot wake the engine (test
+// sources): short against the 10.7 ms between blocks. With the array client the engine sleeps until woken.
 constexpr std::chrono::milliseconds kIdlePause{1};
 
 // A failed detector is looked for on idle passes and, while busy, every this many passes.
@@ -23,6 +23,26 @@ void Send(TTcpSenderSrv *sender, const std::string &text) {
     sender->SendResult(text); // a message the client cannot take is dropped; the loop carries on
   }
 }
+
+// Registers the engine's wake-up counter with the sample source for the guard's lifetime.
+class TBlockListenerGuard {
+public:
+  TBlockListenerGuard(TAbstractSamplesSrc *src, micro4::TEventCount *wake)
+      : Src_(src), Active_(src->SetBlockListener(wake)) {}
+  ~TBlockListenerGuard() {
+    if (Active_) {
+      Src_->SetBlockListener(nullptr);
+    }
+  }
+  TBlockListenerGuard(const TBlockListenerGuard &) = delete;
+  TBlockListenerGuard &operator=(const TBlockListenerGuard &) = delete;
+  // True when the source wakes the engine after each block.
+  bool Active() const { return Active_; }
+
+private:
+  TAbstractSamplesSrc *Src_;
+  bool Active_;
+};
 
 } // namespace
 
@@ -47,6 +67,7 @@ std::string TMainUnionEngine::Join() {
 
 void TMainUnionEngine::Stop() {
   StopRequested_.store(true, std::memory_order_relaxed);
+  Wake_.Notify();
   if (Thread.joinable()) {
     Thread.join();
   }
@@ -68,7 +89,8 @@ void TMainUnionEngine::th_Run() {
   }
 }
 
-bool TMainUnionEngine::FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors) {
+bool TMainUnionEngine::FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors, bool canSleep,
+                                  std::uint32_t seen) {
   // A failed detector is looked for on every idle pass and every kBusyPassesPerHealthCheck busy ones.
   if (!busy || ++passes % kBusyPassesPerHealthCheck == 0) {
     if (std::string reason = detectors.FailureReason(); !reason.empty()) {
@@ -77,7 +99,11 @@ bool TMainUnionEngine::FinishPass(bool busy, unsigned &passes, const detection::
     }
   }
   if (!busy) {
-    std::this_thread::sleep_for(kIdlePause);
+    if (canSleep) {
+      Wake_.Wait(seen); // a block, a record, a failure of the detector set or Stop() ends it
+    } else {
+      std::this_thread::sleep_for(kIdlePause);
+    }
   }
   return true;
 }
@@ -86,7 +112,10 @@ void TMainUnionEngine::run_Hybrid() {
   // The direction settings are checked (and refused) before any detector thread starts.
   TDirectionHalf direction(*DirDefParams);
   detection::TX4Detectors detectors;
+  detectors.SetRecordListener(&Wake_);
   detectors.Init(Src, DetectConfig);
+  // Removes the listener on every way out, so the source never notifies an engine that has gone.
+  const TBlockListenerGuard listening(Src, &Wake_);
   THybridResults results(DetectConfig->border);
 
   const int blockCount = Src->BlocksCount();
@@ -98,7 +127,13 @@ void TMainUnionEngine::run_Hybrid() {
   std::array<double, 4> q{};
   unsigned passes = 0;
 
-  while (!StopRequested()) {
+  for (;;) {
+    // Read before the stop flag and the work are looked at, so a Stop() or news arriving later ends the wait at
+    // the end of this pass.
+    const std::uint32_t seen = Wake_.Prepare();
+    if (StopRequested()) {
+      break;
+    }
     bool busy = false;
     if (detectors.TryRead(q)) { // at most one record per pass
       busy = true;
@@ -109,7 +144,7 @@ void TMainUnionEngine::run_Hybrid() {
       blockIdx = (blockIdx + 1) % blockCount;
       direction.ProcessBlock(ch0, ch1, ch2, ch3, [&results](int, double deg) { results.SetDirection(deg); });
     }
-    if (!FinishPass(busy, passes, detectors)) {
+    if (!FinishPass(busy, passes, detectors, listening.Active(), seen)) {
       break;
     }
   }
@@ -118,6 +153,7 @@ void TMainUnionEngine::run_Hybrid() {
 
 void TMainUnionEngine::run_Autocalibr() {
   detection::TX4Detectors detectors;
+  detectors.SetRecordListener(&Wake_);
   detectors.Init(Src, DetectConfig);
   TAutocalibrResults results(DetectConfig->border);
   std::printf("AutoCalibrating thread started\n");
@@ -125,12 +161,17 @@ void TMainUnionEngine::run_Autocalibr() {
 
   std::array<double, 4> q{};
   unsigned passes = 0;
-  while (!StopRequested()) {
+  for (;;) {
+    const std::uint32_t seen = Wake_.Prepare(); // before the stop flag, as in run_Hybrid
+    if (StopRequested()) {
+      break;
+    }
     const bool busy = detectors.TryRead(q);
     if (busy) {
       Send(JsonSender, results.OnScores(q));
     }
-    if (!FinishPass(busy, passes, detectors)) {
+    // Only records matter here, and the detector set always wakes the engine for those.
+    if (!FinishPass(busy, passes, detectors, true, seen)) {
       break;
     }
   }

@@ -7,16 +7,19 @@
 // offline replay tool calls the same way.
 //
 // Threads: main (or a test) fills the fields, calls StartThread() and later Join() or Stop(); the engine thread
-// owns the detector set, the direction objects and the message record. It pauses about 1 ms when neither a
-// record nor a block was ready.
+// owns the detector set, the direction objects and the message record. When neither a record nor a block is
+// ready it sleeps until the source publishes a block, the detector set a record or a failure, or Stop() is
+// called (with a source that cannot notify it pauses about 1 ms instead).
 
 #include "app/dir_def_params.h"
 #include "app/tcp_sender.h"
 #include "detection/detect_config.h"
 #include "detection/x4_detectors.h"
+#include "micro4/event_count.h"
 #include "micro4/samples_src.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -54,9 +57,14 @@ public:
 
 private:
   bool StopRequested() const { return StopRequested_.load(std::memory_order_relaxed); }
-  // End of one loop pass: false (with Failure_ set) when a detector thread has failed; pauses when idle.
-  bool FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors);
+  // End of one loop pass: false (with Failure_ set) when a detector thread has failed. When idle, sleeps on
+  // Wake_ from the count `seen` (canSleep) or pauses briefly.
+  bool FinishPass(bool busy, unsigned &passes, const detection::TX4Detectors &detectors, bool canSleep,
+                  std::uint32_t seen);
 
   std::atomic<bool> StopRequested_{false}; // written by Stop(), read by the engine thread every pass
-  std::string Failure_;                    // written by the engine thread before it ends; read by Join() after the join
+  // Notified by the source (new block), the detector set (new record, failure) and Stop(); the engine thread
+  // sleeps on it. Outlives both: the listener registrations end before run_Hybrid/run_Autocalibr return.
+  micro4::TEventCount Wake_;
+  std::string Failure_; // written by the engine thread before it ends; read by Join() after the join
 };

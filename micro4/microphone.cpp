@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -47,7 +49,9 @@ inline void AnnounceReuse([[maybe_unused]] const void *addr) {
 }
 
 constexpr int kRtpHeaderBytes = 12;
-constexpr int kReceivePollMs = 50; // how long the receiver waits for a datagram before it re-checks the stop flag
+// Only when no eventfd could be made for Stop(): how long the receiver waits for a datagram before it re-checks the
+// stop flag. Normally it sleeps in poll until a datagram or Stop() wakes it.
+constexpr int kReceivePollMs = 50;
 
 // Progress lines of the set-up go out at once, also when standard output is a pipe.
 void PrintLine(const char *text) {
@@ -134,6 +138,12 @@ TMicrophone::~TMicrophone() { Stop(); }
 
 void TMicrophone::Stop() {
   StopRequested_.store(true, std::memory_order_release);
+  WakeReaders();
+  if (StopEvent_) {
+    const std::uint64_t one = 1;
+    // A full counter (never reached here) would only mean the receiver is already woken.
+    [[maybe_unused]] const ssize_t n = ::write(StopEvent_.Get(), &one, sizeof(one));
+  }
   if (RecvThread.joinable()) {
     RecvThread.join();
   }
@@ -158,13 +168,29 @@ bool TMicrophone::WaitForBlock(int index) const {
     return false;
   }
   for (;;) {
+    // Read the count before looking, so a block published after the look still ends the wait below.
+    const std::uint32_t seen = Published_.Prepare();
     if (IsPublished(index)) {
       return true;
     }
     if (StopRequested_.load(std::memory_order_acquire)) {
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kReadPollMs));
+    Published_.Wait(seen);
+  }
+}
+
+bool TMicrophone::SetBlockListener(TEventCount *listener) {
+  const std::lock_guard<std::mutex> lock(ListenerMutex_);
+  Listener_ = listener;
+  return true;
+}
+
+void TMicrophone::WakeReaders() {
+  Published_.Notify();
+  const std::lock_guard<std::mutex> lock(ListenerMutex_);
+  if (Listener_ != nullptr) {
+    Listener_->Notify();
   }
 }
 
@@ -372,6 +398,8 @@ bool TMicrophone::StartUdpStream(int channel, int clientPort) {
 // ---- receiver ----------------------------------------------------------------------------------------------------
 
 void TMicrophone::StartReceiverThread() {
+  // Stop() writes to this eventfd so the receiver, asleep in poll, ends at once; without one it polls with a timeout.
+  StopEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   // Zero-filled pool, allocated here (before the thread exists) and freed only by the destructor.
   Pool_ =
       std::make_unique<unsigned char[]>(static_cast<std::size_t>(kPoolBuffers) * static_cast<std::size_t>(PacketSize));
@@ -399,19 +427,23 @@ void TMicrophone::th_Recieve() {
     }
   };
 
-  std::array<pollfd, 4> fds{};
+  // Entries 0..3: the array channels' sockets; entry 4: the stop event (a negative fd, ignored, when there is none).
+  std::array<pollfd, 5> fds{};
   for (std::size_t j = 0; j < 4; ++j) {
     fds[j].fd = UdpChannels[j].Socket.Get();
     fds[j].events = POLLIN;
   }
+  fds[4].fd = StopEvent_ ? StopEvent_.Get() : -1;
+  fds[4].events = POLLIN;
+  const int pollTimeoutMs = StopEvent_ ? -1 : kReceivePollMs;
 
   std::size_t poolIndex = 0;
   uint64_t received = 0;
   uint64_t dropped = 0;
   while (!StopRequested_.load(std::memory_order_acquire)) {
-    const int ready = ::poll(fds.data(), fds.size(), kReceivePollMs);
+    const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs);
     if (ready <= 0) {
-      continue; // time-out (re-check the stop flag) or interrupted
+      continue; // interrupted (or, without a stop event, the time-out): re-check the stop flag
     }
     // One datagram from every socket that has one, in channel order: a channel with nothing to deliver does not
     // hold up the others.
@@ -471,6 +503,7 @@ void TMicrophone::th_Recieve() {
           Wrapped_.store(true, std::memory_order_release);
         }
         WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
+        WakeReaders();
       }
       PendingGroups_.store(pending.size(), std::memory_order_relaxed);
       ReceivedDatagrams_.store(received, std::memory_order_release);

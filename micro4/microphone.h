@@ -6,6 +6,7 @@
 // receiver thread (th_Recieve) is the only writer of the block store. Any number of reader threads may call the read
 // operations; ReadAsInt16 must not run on two threads at once.
 
+#include "micro4/event_count.h"
 #include "micro4/samples_src.h"
 #include "micro4/unique_fd.h"
 
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,7 +33,6 @@ inline constexpr int kBlockSamples = 400;             // samples of one channel 
 inline constexpr int kBlocksCount = 70000;            // entries of the block store ring
 inline constexpr int kPoolBuffers = 50000;            // datagram buffers of the receiver, reused in turn
 inline constexpr int kClientPortBase = 33710;         // client RTP port of array channel c is kClientPortBase + 2c
-inline constexpr int kReadPollMs = 200;               // blocking reads re-check the store this often
 inline constexpr int kRtspTimeoutMs = 3000;           // connect, write and read of the RTSP dialogue give up after this
 inline constexpr std::size_t kRtspReplyBytes = 70000; // reply buffer of one channel's dialogue
 
@@ -54,8 +55,9 @@ public:
   TMicrophone &operator=(TMicrophone &&) = delete;
 
   // Reader protocol: each reader keeps a cursor from 0, advancing it modulo BlocksCount() after each successful
-  // read. Blocking reads poll every 200 ms while block `index` is not yet published; they also return, leaving the
-  // vectors untouched, once Stop() was called. An index outside 0 .. BlocksCount() - 1 is never read.
+  // read. Blocking reads sleep until block `index` is published (the receiver wakes them after each block); they
+  // also return, leaving the vectors untouched, once Stop() was called. An index outside 0 .. BlocksCount() - 1 is
+  // never read.
   void ReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2, std::vector<double> &ch3,
                  int index) override;
   bool NonBlockReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2,
@@ -66,6 +68,8 @@ public:
   // the receiver. False at the first channel that fails; channels set up before it stay open. Refused (false) once
   // a receiver was started or the object was stopped.
   bool Start() override;
+  // The listener is notified (under a lock, so removing it is final) after each published block and on Stop().
+  bool SetBlockListener(TEventCount *listener) override;
 
   // Reads the next block (own cursor) of the four reader channels as raw 16-bit values.
   void ReadAsInt16(std::vector<short> &ch0, std::vector<short> &ch1, std::vector<short> &ch2, std::vector<short> &ch3);
@@ -109,8 +113,10 @@ private:
   void StartReceiverThread();
   // True when block `index` has been published and is not the entry being written.
   bool IsPublished(int index) const;
-  // Polls until `index` is published (true) or Stop() was called (false).
+  // Sleeps until `index` is published (true) or Stop() was called (false).
   bool WaitForBlock(int index) const;
+  // Wakes the blocking readers and the listener: after each published block, and on Stop().
+  void WakeReaders();
   void FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const;
 
   const int32_t PacketSize = 812;       // 12 bytes RTP header + 800 bytes payload
@@ -129,6 +135,11 @@ private:
   // Set (release) together with the first wrap of WriteBlock: from then on every entry holds a published block.
   std::atomic<bool> Wrapped_{false};
   std::atomic<bool> StopRequested_{false};
+  // Bumped by the receiver after each published block and by Stop(); blocking readers sleep on it.
+  TEventCount Published_;
+  std::mutex ListenerMutex_;        // guards Listener_ against removal while the receiver notifies it
+  TEventCount *Listener_ = nullptr; // not owned; set by SetBlockListener
+  TUniqueFd StopEvent_;             // eventfd written by Stop() to wake the receiver's poll
   // kPoolBuffers datagram buffers of PacketSize bytes. Allocated before the receiver starts and kept until
   // destruction, so published blocks stay readable after Stop(). Written only by the receiver thread.
   std::unique_ptr<unsigned char[]> Pool_;

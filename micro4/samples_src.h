@@ -6,9 +6,14 @@
 
 #include <vector>
 
+namespace micro4 {
+class TEventCount;
+}
+
 class TAbstractSamplesSrc {
 public:
-  // Waits (polling) until block `index` exists, then fills the four vectors with exactly 400 samples each.
+  // Waits (asleep, or polling where a source cannot notify) until block `index` exists, then fills the four vectors
+  // with exactly 400 samples each.
   virtual void ReadAllCH(std::vector<double> &ch0, std::vector<double> &ch1, std::vector<double> &ch2,
                          std::vector<double> &ch3, int index) = 0;
   // Returns false at once, vectors untouched, when block `index` is the one being written.
@@ -18,6 +23,13 @@ public:
   virtual void ReadSelectedSignalsBS400(std::vector<double> &v, int index, int channel) = 0;
   virtual int BlocksCount() = 0;
   virtual bool Start() = 0;
+  // Registers the one listener notified after every newly published block and when the source stops; null
+  // removes it, and once that call returned the old listener is never touched again. False (nothing registered)
+  // when the source cannot notify: its consumers must then look for blocks on their own.
+  virtual bool SetBlockListener(micro4::TEventCount *listener) {
+    (void)listener;
+    return false;
+  }
 
 protected:
   TAbstractSamplesSrc() = default;

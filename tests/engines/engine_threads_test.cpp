@@ -179,15 +179,19 @@ protected:
   TDirDefParams DirParams = SceneSettings(4);
 };
 
-TEST_F(TMainUnionEngineTest, HybridMessagesCarryScoresLevelsAndTheAveragedAzimuth) {
-  TFakeSamplesSrc src(MakeScene(DirParams, 120.0, 60.0, 131072), false);
+// Both roads of the engine loop: asleep between blocks and records (a source that wakes it) and pausing
+// (a source that cannot).
+class TMainUnionEngineWakeTest : public TMainUnionEngineTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(TMainUnionEngineWakeTest, HybridMessagesCarryScoresLevelsAndTheAveragedAzimuth) {
+  TFakeSamplesSrc src(MakeScene(DirParams, 120.0, 60.0, 131072), false, GetParam());
   TTcpSenderSrv sender;
   TLoopbackClient client(sender);
   TMainUnionEngine engine;
   Start(engine, src, &sender);
 
   const std::vector<TMessage> messages = PublishAndCollect(src, client);
-  src.Stop();
+  src.Stop(); // first, so the detectors waiting for a further block can be joined
   engine.Stop();
   EXPECT_EQ(engine.Join(), "");
 
@@ -208,6 +212,9 @@ TEST_F(TMainUnionEngineTest, HybridMessagesCarryScoresLevelsAndTheAveragedAzimut
   EXPECT_LE(messages.front().Alert, 1);
   EXPECT_EQ(DirParams.Mics[1].Fi, 120.0); // the engine worked on its own copy of the geometry
 }
+
+INSTANTIATE_TEST_SUITE_P(SourceWakes, TMainUnionEngineWakeTest, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool> &p) { return p.param ? "Asleep" : "Pausing"; });
 
 TEST_F(TMainUnionEngineTest, AutocalibrationReportsFivePercentAboveTheLargestScore) {
   TFakeSamplesSrc src(MakeScene(DirParams, 30.0, 90.0, 65536), false);

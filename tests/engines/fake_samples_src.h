@@ -2,15 +2,18 @@
 // A sample source for the engine tests: serves whole 400-sample blocks cut from four prepared channel arrays.
 // Blocks become readable as the test publishes them (all at once by default); a blocking read of a block not
 // yet published polls every millisecond until it is published or the source is stopped, after which every
-// read returns at once with the vector untouched. Any number of reader threads; the publishing side is the
-// test thread.
+// read returns at once with the vector untouched. Like the array client it wakes a registered block listener
+// on every Publish and on Stop (`notify` false makes it a source that cannot, so the engine's polling road is
+// tried too). Any number of reader threads; the publishing side is the test thread.
 
+#include "micro4/event_count.h"
 #include "micro4/samples_src.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -19,8 +22,8 @@ public:
   static constexpr int kBlock = 400;
 
   // channels[k] holds reader channel k; only whole blocks of the shortest channel are served.
-  explicit TFakeSamplesSrc(std::array<std::vector<double>, 4> channels, bool publishAll = true)
-      : Channels_(std::move(channels)) {
+  explicit TFakeSamplesSrc(std::array<std::vector<double>, 4> channels, bool publishAll = true, bool notify = true)
+      : Channels_(std::move(channels)), Notify_(notify) {
     std::size_t n = Channels_[0].size();
     for (const auto &c : Channels_) {
       n = std::min(n, c.size());
@@ -30,8 +33,19 @@ public:
   }
 
   int Blocks() const { return Blocks_; }
-  void Publish(int blocks) { Published_.store(std::min(blocks, Blocks_), std::memory_order_release); }
-  void Stop() { Stopped_.store(true, std::memory_order_release); }
+  void Publish(int blocks) {
+    Published_.store(std::min(blocks, Blocks_), std::memory_order_release);
+    Wake();
+  }
+  void Stop() {
+    Stopped_.store(true, std::memory_order_release);
+    Wake();
+  }
+  bool SetBlockListener(micro4::TEventCount *listener) override {
+    const std::lock_guard<std::mutex> lock(ListenerMutex_);
+    Listener_ = Notify_ ? listener : nullptr;
+    return Notify_;
+  }
 
   void ReadAllCH(std::vector<double> &c0, std::vector<double> &c1, std::vector<double> &c2, std::vector<double> &c3,
                  int index) override {
@@ -57,6 +71,12 @@ public:
   bool Start() override { return true; }
 
 private:
+  void Wake() {
+    const std::lock_guard<std::mutex> lock(ListenerMutex_);
+    if (Listener_ != nullptr) {
+      Listener_->Notify();
+    }
+  }
   bool Wait(int index) {
     while (index >= Published_.load(std::memory_order_acquire)) {
       if (Stopped_.load(std::memory_order_acquire)) {
@@ -82,4 +102,7 @@ private:
   int Blocks_ = 0;
   std::atomic<int> Published_{0}; // blocks readable: stored with release by the test, loaded acquire by readers
   std::atomic<bool> Stopped_{false};
+  bool Notify_;
+  std::mutex ListenerMutex_;
+  micro4::TEventCount *Listener_ = nullptr; // guarded by ListenerMutex_
 };
