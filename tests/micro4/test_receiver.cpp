@@ -203,6 +203,32 @@ TEST_F(TMicrophoneLoopback, StopReleasesBlockedReadersWithVectorsUntouched) {
   EXPECT_FALSE(Mic.StartReceiver({0, 0, 0, 0})); // stopping is final
 }
 
+TEST_F(TMicrophoneLoopback, BlockListenerIsWokenPerPublishedBlockAndOnStopUntilRemoved) {
+  micro4::TEventCount wake;
+  ASSERT_TRUE(Mic.SetBlockListener(&wake));
+  const std::uint32_t before = wake.Prepare();
+  std::thread waiter([&] { wake.Wait(before); }); // asleep until the first block
+  SendGroup(30);
+  waiter.join();
+  SendGroup(31);
+  Drain();
+  ASSERT_TRUE(WaitUntil([&] { return wake.Prepare() - before >= 2; }));
+  const std::uint32_t afterBlocks = wake.Prepare();
+  EXPECT_EQ(afterBlocks - before, 2U) << "one wake per complete group, none for its single datagrams";
+
+  micro4::TEventCount other;
+  ASSERT_TRUE(Mic.SetBlockListener(&other)); // replaces the first one
+  SendGroup(32);
+  Drain();
+  ASSERT_TRUE(WaitUntil([&] { return other.Prepare() == 1U; }));
+  ASSERT_TRUE(Mic.SetBlockListener(nullptr));
+  SendGroup(33);
+  Drain();
+  Mic.Stop();
+  EXPECT_EQ(wake.Prepare(), afterBlocks);
+  EXPECT_EQ(other.Prepare(), 1U) << "a removed listener is never notified again";
+}
+
 // ---- grouping ----------------------------------------------------------------------------------------------------
 
 TEST_F(TMicrophoneLoopback, LostPacketSkipsOnlyItsGroup) {
