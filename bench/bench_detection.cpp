@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -100,6 +101,56 @@ void BM_ChannelChainBlock(benchmark::State &state) {
   SetRealtime(state);
 }
 BENCHMARK(BM_ChannelChainBlock)->Arg(0)->Arg(1)->ArgName("dense");
+
+// The same chain with the station's shipped settings/detect.json and settings/train.json (NFFT 2048, 3/4
+// overlap, MF_Wnd 10): the configuration the real-time budget is stated for.
+void BM_ShippedChannelChainBlock(benchmark::State &state) {
+  const bool dense = state.range(0) != 0;
+  detection::TDetectConfig c;
+  c.ReadFromJson(std::string(ORMELIN_SOURCE_DIR) + "/settings/detect.json");
+  dtc_v2::TTrainingRes t;
+  if (!t.Load(std::string(ORMELIN_SOURCE_DIR) + "/settings/train.json", c.IsDynamicNet)) {
+    state.SkipWithError("settings/train.json unreadable");
+    return;
+  }
+  const std::vector<double> x = Sound();
+  detection::TChannelDetector chain(c, t, dense);
+  std::size_t pos = 0;
+  double sink = 0.0;
+  for (auto _ : state) {
+    for (int i = 0; i < kBlock; ++i) {
+      double score = 0.0;
+      if (chain.PushSample(x[pos], score)) {
+        sink += score;
+      }
+      pos = pos + 1 == x.size() ? 0 : pos + 1;
+    }
+    benchmark::DoNotOptimize(sink);
+  }
+  SetRealtime(state);
+}
+BENCHMARK(BM_ShippedChannelChainBlock)->Arg(0)->Arg(1)->ArgName("dense");
+
+// The feature processor alone with the shipped settings.
+void BM_ShippedProcessorBlock(benchmark::State &state) {
+  detection::TDetectConfig c;
+  c.ReadFromJson(std::string(ORMELIN_SOURCE_DIR) + "/settings/detect.json");
+  const std::vector<double> x = Sound();
+  pvc2::TPVC_Processor proc(c);
+  std::vector<double> feature;
+  feature.reserve(static_cast<std::size_t>(proc.FeatureLength()));
+  std::size_t pos = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kBlock; ++i) {
+      feature.clear();
+      proc.ProcNext(x[pos], feature);
+      pos = pos + 1 == x.size() ? 0 : pos + 1;
+    }
+    benchmark::DoNotOptimize(feature.data());
+  }
+  SetRealtime(state);
+}
+BENCHMARK(BM_ShippedProcessorBlock);
 
 void BM_ProcessorBlock(benchmark::State &state) {
   const std::vector<double> x = Sound();

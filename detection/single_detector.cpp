@@ -80,7 +80,12 @@ void TSingleDetector::Run() {
   }
   // Block 0 first, whatever block the source is writing; the source's wait paces this loop.
   int block = 0;
+  // Waiting for a batch's last block first means one wake-up per batch; its blocks then read without waiting.
+  const bool batched = blocks % micro4::kReadBatchBlocks == 0;
   for (;;) {
+    if (batched && block % micro4::kReadBatchBlocks == 0) {
+      Src->AwaitBlock(block + micro4::kReadBatchBlocks - 1);
+    }
     Src->ReadSelectedSignalsBS400(samples, block, Channel);
     block = (block + 1) % blocks;
     for (const double x : samples) {

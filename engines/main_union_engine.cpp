@@ -15,6 +15,9 @@ namespace {
 // sources): short against the 10.7 ms between blocks. With the array client the engine sleeps until woken.
 constexpr std::chrono::milliseconds kIdlePause{1};
 
+// Most blocks the direction half takes in one loop pass: two batches.
+constexpr int kBlocksPerPass = 2 * micro4::kReadBatchBlocks;
+
 // A failed detector is looked for on idle passes and, while busy, every this many passes.
 constexpr unsigned kBusyPassesPerHealthCheck = 256;
 
@@ -135,14 +138,17 @@ void TMainUnionEngine::run_Hybrid() {
       break;
     }
     bool busy = false;
-    if (detectors.TryRead(q)) { // at most one record per pass
-      busy = true;
-      Send(JsonSender, results.OnScores(q));
-    }
-    if (Src->NonBlockReadAllCH(ch0, ch1, ch2, ch3, blockIdx)) {
+    // The blocks first: the engine is woken once per batch of blocks, so when a record wakes it the direction
+    // half may be several blocks behind; catching up first gives the record the direction of its own time.
+    // Bounded, so records keep flowing while a large backlog is worked off.
+    for (int b = 0; b < kBlocksPerPass && Src->NonBlockReadAllCH(ch0, ch1, ch2, ch3, blockIdx); ++b) {
       busy = true;
       blockIdx = (blockIdx + 1) % blockCount;
       direction.ProcessBlock(ch0, ch1, ch2, ch3, [&results](int, double deg) { results.SetDirection(deg); });
+    }
+    if (detectors.TryRead(q)) { // at most one record per pass
+      busy = true;
+      Send(JsonSender, results.OnScores(q));
     }
     if (!FinishPass(busy, passes, detectors, listening.Active(), seen)) {
       break;

@@ -1,5 +1,7 @@
 #include "engines/spectrum_analyzer.h"
 
+#include "dsp/magnitude.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -35,15 +37,16 @@ TSpectrumAnalyzer::TSpectrumAnalyzer(double freqLow, double freqHigh) {
 }
 
 bool TSpectrumAnalyzer::Push(double sample) {
-  Window_.push(std::complex<double>(sample, 0.0));
+  Window_.push(sample);
   if (++Counter_ <= kFramePeriod - 1) {
     return false;
   }
-  std::copy(Window_.data(), Window_.data() + kFftSize, Work_.begin());
-  Plan_.transform(Work_.data());
+  Plan_.transform(Window_.data(), Work_.data());
   for (std::size_t k = 0; k < Levels_.size(); ++k) {
+    const int bin = Lo_ + static_cast<int>(k);
+    const int stored = bin <= kFftSize / 2 ? bin : kFftSize - bin; // conjugate symmetry of a real input
     // The level is 10*log10 of the magnitude (not of the power), as the spectrum clients expect.
-    Levels_[k] = static_cast<float>(10.0 * std::log10(std::abs(Work_[static_cast<std::size_t>(Lo_) + k])));
+    Levels_[k] = static_cast<float>(10.0 * std::log10(dsp::Magnitude(Work_[static_cast<std::size_t>(stored)])));
   }
   Counter_ = 0;
   return true;

@@ -38,8 +38,9 @@ private:
   int Lo_ = 0;
   int Hi_ = 0;
   int Counter_ = kInitialCounter; // samples since the last frame
-  dsp::fourier::fwd_complex<double> Plan_{kFftSize};
-  dsp::shifter<std::complex<double>> Window_{kFftSize, std::complex<double>(0.0, 0.0)}; // oldest first
-  std::vector<std::complex<double>> Work_ = std::vector<std::complex<double>>(kFftSize);
+  dsp::fourier::fwd_real<double> Plan_{kFftSize};
+  dsp::shifter<double> Window_{kFftSize, 0.0}; // oldest first
+  // Bins 0 .. kFftSize / 2 of the real transform; bin k above that has the magnitude of bin kFftSize - k.
+  std::vector<std::complex<double>> Work_ = std::vector<std::complex<double>>(kFftSize / 2 + 1);
   std::vector<float> Levels_;
 };

@@ -52,7 +52,12 @@ void TSpectrumEngine::RunLoop() {
   const auto count = static_cast<std::uint16_t>(Analyzer_->Levels().size()); // at most 2048 values
   frame.reserve(2 + 4 * static_cast<std::size_t>(count));
 
+  // Waiting for a batch's last block first means one wake-up per batch; its blocks then read without waiting.
+  const bool batched = blockCount % micro4::kReadBatchBlocks == 0;
   while (!StopRequested_.load(std::memory_order_relaxed)) {
+    if (batched && cursor % micro4::kReadBatchBlocks == 0) {
+      Src->AwaitBlock(cursor + micro4::kReadBatchBlocks - 1);
+    }
     Src->ReadSelectedSignalsBS400(samples, cursor, Channel);
     if (StopRequested_.load(std::memory_order_relaxed)) {
       break; // the read may have returned only because the source was stopped

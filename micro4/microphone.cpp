@@ -138,7 +138,7 @@ TMicrophone::~TMicrophone() { Stop(); }
 
 void TMicrophone::Stop() {
   StopRequested_.store(true, std::memory_order_release);
-  WakeReaders();
+  WakeReaders(true);
   if (StopEvent_) {
     const std::uint64_t one = 1;
     // A full counter (never reached here) would only mean the receiver is already woken.
@@ -169,14 +169,16 @@ bool TMicrophone::WaitForBlock(int index) const {
   }
   for (;;) {
     // Read the count before looking, so a block published after the look still ends the wait below.
-    const std::uint32_t seen = Published_.Prepare();
+    // A batch's last block has a counter of its own, so batch readers are not woken for every block.
+    const TEventCount &wake = index % kReadBatchBlocks == kReadBatchBlocks - 1 ? BatchPublished_ : Published_;
+    const std::uint32_t seen = wake.Prepare();
     if (IsPublished(index)) {
       return true;
     }
     if (StopRequested_.load(std::memory_order_acquire)) {
       return false;
     }
-    Published_.Wait(seen);
+    wake.Wait(seen);
   }
 }
 
@@ -186,8 +188,12 @@ bool TMicrophone::SetBlockListener(TEventCount *listener) {
   return true;
 }
 
-void TMicrophone::WakeReaders() {
-  Published_.Notify();
+void TMicrophone::WakeReaders(bool batchEnd) {
+  Published_.Notify(); // a system call only while a reader of a mid-batch block sleeps
+  if (!batchEnd) {
+    return;
+  }
+  BatchPublished_.Notify();
   const std::lock_guard<std::mutex> lock(ListenerMutex_);
   if (Listener_ != nullptr) {
     Listener_->Notify();
@@ -503,7 +509,7 @@ void TMicrophone::th_Recieve() {
           Wrapped_.store(true, std::memory_order_release);
         }
         WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
-        WakeReaders();
+        WakeReaders(write % kReadBatchBlocks == kReadBatchBlocks - 1);
       }
       PendingGroups_.store(pending.size(), std::memory_order_relaxed);
       ReceivedDatagrams_.store(received, std::memory_order_release);

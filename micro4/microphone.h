@@ -29,8 +29,9 @@
 
 namespace micro4 {
 
-inline constexpr int kBlockSamples = 400;             // samples of one channel in one block (one RTP payload)
-inline constexpr int kBlocksCount = 70000;            // entries of the block store ring
+inline constexpr int kBlockSamples = 400;  // samples of one channel in one block (one RTP payload)
+inline constexpr int kBlocksCount = 70000; // entries of the block store ring
+static_assert(kBlocksCount % kReadBatchBlocks == 0, "batches never straddle the ring's end");
 inline constexpr int kPoolBuffers = 50000;            // datagram buffers of the receiver, reused in turn
 inline constexpr int kClientPortBase = 33710;         // client RTP port of array channel c is kClientPortBase + 2c
 inline constexpr int kRtspTimeoutMs = 3000;           // connect, write and read of the RTSP dialogue give up after this
@@ -68,7 +69,8 @@ public:
   // the receiver. False at the first channel that fails; channels set up before it stay open. Refused (false) once
   // a receiver was started or the object was stopped.
   bool Start() override;
-  // The listener is notified (under a lock, so removing it is final) after each published block and on Stop().
+  void AwaitBlock(int index) override { WaitForBlock(index); }
+  // The listener is notified (under a lock, so removing it is final) after each batch-ending block and on Stop().
   bool SetBlockListener(TEventCount *listener) override;
 
   // Reads the next block (own cursor) of the four reader channels as raw 16-bit values.
@@ -115,8 +117,9 @@ private:
   bool IsPublished(int index) const;
   // Sleeps until `index` is published (true) or Stop() was called (false).
   bool WaitForBlock(int index) const;
-  // Wakes the blocking readers and the listener: after each published block, and on Stop().
-  void WakeReaders();
+  // Wakes the blocking readers after each published block; at a batch's last block (and on Stop()) also the
+  // batch readers and the listener.
+  void WakeReaders(bool batchEnd);
   void FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const;
 
   const int32_t PacketSize = 812;       // 12 bytes RTP header + 800 bytes payload
@@ -135,8 +138,10 @@ private:
   // Set (release) together with the first wrap of WriteBlock: from then on every entry holds a published block.
   std::atomic<bool> Wrapped_{false};
   std::atomic<bool> StopRequested_{false};
-  // Bumped by the receiver after each published block and by Stop(); blocking readers sleep on it.
+  // Bumped by the receiver after each published block (Published_), after each batch-ending one
+  // (BatchPublished_), and by Stop(); blocking readers sleep on the one of the block they wait for.
   TEventCount Published_;
+  TEventCount BatchPublished_;
   std::mutex ListenerMutex_;        // guards Listener_ against removal while the receiver notifies it
   TEventCount *Listener_ = nullptr; // not owned; set by SetBlockListener
   TUniqueFd StopEvent_;             // eventfd written by Stop() to wake the receiver's poll

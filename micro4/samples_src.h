@@ -8,7 +8,12 @@
 
 namespace micro4 {
 class TEventCount;
-}
+// Readers that keep up with the stream take blocks in batches of this many (about 85 ms of sound): they wait for
+// the batch's last block (index = multiple of the batch - 1) and then read the batch without waiting, so a
+// source that wakes readers only at batch ends costs a wake-up per batch instead of one per block. The ring's
+// length is a multiple of it.
+inline constexpr int kReadBatchBlocks = 8;
+} // namespace micro4
 
 class TAbstractSamplesSrc {
 public:
@@ -23,7 +28,11 @@ public:
   virtual void ReadSelectedSignalsBS400(std::vector<double> &v, int index, int channel) = 0;
   virtual int BlocksCount() = 0;
   virtual bool Start() = 0;
-  // Registers the one listener notified after every newly published block and when the source stops; null
+  // Sleeps until block `index` is published or the source stops, reading nothing; how batch readers wait for a
+  // batch's last block. A source without that wait returns at once (its reads then wait for each block).
+  virtual void AwaitBlock(int index) { (void)index; }
+  // Registers the one listener notified at least after every batch-ending block (see kReadBatchBlocks) and when
+  // the source stops; null
   // removes it, and once that call returned the old listener is never touched again. False (nothing registered)
   // when the source cannot notify: its consumers must then look for blocks on their own.
   virtual bool SetBlockListener(micro4::TEventCount *listener) {

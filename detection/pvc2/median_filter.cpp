@@ -5,78 +5,106 @@
 #include <cmath>
 #include <limits>
 
+#include "dsp/magnitude.h"
+
 namespace pvc2 {
 
 namespace {
 
-// Magnitude used for ordering. A NaN would break the strict ordering the sort relies on, so it sorts as the
-// largest magnitude; a finite spectrum is unaffected.
-double OrderMag(const std::complex<double> &z) {
-  const double m = std::abs(z);
-  return std::isnan(m) ? std::numeric_limits<double>::infinity() : m;
+// First position in [0, size) whose key is >= v (size when none), as the count of keys below v: for windows of
+// a few dozen entries a branch-free count that the compiler vectorises beats a binary search, whose dependent
+// loads and unpredictable comparisons dominate at these sizes.
+std::int32_t LowerBound(const double *keys, std::int32_t size, double v) {
+  std::int32_t below = 0;
+  for (std::int32_t i = 0; i < size; ++i) {
+    below += keys[i] < v ? 1 : 0;
+  }
+  return below;
 }
 
 } // namespace
 
 TMedianFilter::TMedianFilter(std::int32_t wnd, std::int32_t nBins)
-    : Buf(static_cast<std::size_t>(2 * wnd + 1)), Out(static_cast<std::size_t>(nBins)), Wnd(wnd), NBins(nBins) {}
+    : Out(static_cast<std::size_t>(nBins)), Wnd(wnd), NBins(nBins), key_(static_cast<std::size_t>(wnd + nBins)),
+      sortedKey_(static_cast<std::size_t>(2 * wnd + 1)), sortedSlot_(static_cast<std::size_t>(2 * wnd + 1)),
+      pos_(static_cast<std::size_t>(2 * wnd + 1)), slotBin_(static_cast<std::size_t>(2 * wnd + 1)) {
+  assert(wnd >= 0 && nBins >= 0);
+}
 
 void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
   const std::int32_t W = Wnd;
   const std::int32_t size = 2 * W + 1;
   assert(X.size() >= static_cast<std::size_t>(W + NBins));
+  double *key = key_.data();
+  dsp::Magnitudes(X.data(), key_.size(), key);
+  for (double &k : key_) {
+    if (std::isnan(k)) {
+      k = std::numeric_limits<double>::infinity();
+    }
+  }
+
+  // Entries live in ring slots: bin b (b >= -W - 1) in slot (b + W + 1) mod (2W + 1), so the bin arriving at
+  // step s takes the slot of the one leaving, slot s mod (2W + 1), and pos_ says where that slot sorts.
+  double *sk = sortedKey_.data();
+  std::int32_t *ss = sortedSlot_.data();
+  std::int32_t *pos = pos_.data();
+  std::int32_t *bin = slotBin_.data();
+  // The window before bin 0: the W + 1 leading zeros (bins -W - 1 .. -1) and bins 0 .. W - 1.
   for (std::int32_t i = 0; i <= W; ++i) {
-    Buf[i] = TMfBufRec{{0.0, 0.0}, 0.0, i};
+    sk[i] = 0.0;
+    ss[i] = i;
+    bin[i] = i - W - 1;
   }
   for (std::int32_t k = 0; k < W; ++k) {
-    Buf[W + 1 + k] = TMfBufRec{X[k], OrderMag(X[k]), W + 1 + k};
+    sk[W + 1 + k] = key[k];
+    ss[W + 1 + k] = W + 1 + k;
+    bin[W + 1 + k] = k;
   }
-  std::sort(Buf.begin(), Buf.end(), [](const TMfBufRec &a, const TMfBufRec &b) { return a.mag < b.mag; });
+  // Insertion sort: the window is small, and the zeros already lead.
+  for (std::int32_t i = W + 1; i < size; ++i) {
+    const double v = sk[i];
+    const std::int32_t e = ss[i];
+    std::int32_t j = i;
+    for (; j > 0 && sk[j - 1] > v; --j) {
+      sk[j] = sk[j - 1];
+      ss[j] = ss[j - 1];
+    }
+    sk[j] = v;
+    ss[j] = e;
+  }
+  for (std::int32_t i = 0; i < size; ++i) {
+    pos[ss[i]] = i;
+  }
 
+  std::int32_t slot = 0;
   for (std::int32_t s = 0; s < NBins; ++s) {
-    Step = s;
-    RemovePos = 0;
-    while (Buf[RemovePos].index != s) {
-      ++RemovePos;
-    }
-    const TMfBufRec fresh{X[W + s], OrderMag(X[W + s]), s + 2 * W + 1};
-    const double L = fresh.mag;
-
-    // First position whose magnitude is >= L, searched with the removed entry still in place.
-    std::int32_t low = 0;
-    std::int32_t high = size - 1;
-    while (low <= high) {
-      const std::int32_t mid = low + (high - low) / 2;
-      if (L > Buf[mid].mag) {
-        low = mid + 1;
-      } else {
-        high = mid - 1;
+    // Bin s - W - 1 leaves, bin s + W arrives in its slot.
+    const std::int32_t r = pos[slot];
+    const std::int32_t arriving = s + W;
+    const double v = key[arriving];
+    const std::int32_t p = LowerBound(sk, size, v); // counts the leaving entry when it sorts below v
+    std::int32_t at = p;
+    if (p > r) {
+      at = p - 1;
+      for (std::int32_t i = r; i < at; ++i) {
+        sk[i] = sk[i + 1];
+        ss[i] = ss[i + 1];
+        pos[ss[i]] = i;
       }
-    }
-    const std::int32_t p = low;
-    std::int32_t j = 0;
-    if (p == 0) {
-      j = -1;
-    } else if (p == size) {
-      j = size - 1;
     } else {
-      j = Buf[p].mag > L ? p - 1 : p;
-    }
-
-    if (j < RemovePos) {
-      for (std::int32_t i = RemovePos; i > j + 1; --i) {
-        Buf[i] = Buf[i - 1];
+      for (std::int32_t i = r; i > p; --i) {
+        sk[i] = sk[i - 1];
+        ss[i] = ss[i - 1];
+        pos[ss[i]] = i;
       }
-      Buf[j + 1] = fresh;
-    } else if (j > RemovePos) {
-      for (std::int32_t i = RemovePos; i < j; ++i) {
-        Buf[i] = Buf[i + 1];
-      }
-      Buf[j] = fresh;
-    } else {
-      Buf[j] = fresh;
     }
-    Out[s] = Buf[W].value;
+    sk[at] = v;
+    ss[at] = slot;
+    pos[slot] = at;
+    bin[slot] = arriving;
+    slot = slot + 1 == size ? 0 : slot + 1;
+    const std::int32_t mid = bin[ss[W]];
+    Out[s] = mid < 0 ? std::complex<double>(0.0, 0.0) : X[mid];
   }
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "detection/pvc2/mapi.h"
+#include "dsp/magnitude.h"
 
 namespace pvc2 {
 
@@ -29,11 +30,11 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
     : geom_(CheckedGeometry(c)), BandStep(geom_.BandStep), JJ(c.JJ), OverlapFFT(c.OverlapFFT), NFFT(c.NFFT),
       F_max(c.F_max), F_mid(c.F_mid), F_min(c.F_min), Overlap(geom_.Overlap), Kmax(geom_.Kmax), Kmin(geom_.Kmin),
       Kmid(geom_.Kmid), N_MFCC(c.N_MFCC), F_Smp(c.F_Smp), NFFT2(c.NFFT / 2), MF_Wnd(c.MF_Wnd),
-      Window(static_cast<std::size_t>(c.NFFT), std::complex<double>(0.0, 0.0)),
-      HopPeaks(static_cast<std::size_t>(geom_.HopsBack), 0.0), Plan(static_cast<unsigned>(c.NFFT)), Hop(geom_.Hop),
+      Window(static_cast<std::size_t>(c.NFFT), 0.0), HopPeaks(static_cast<std::size_t>(geom_.HopsBack), 0.0),
+      Plan(static_cast<unsigned>(c.NFFT)), frame_(static_cast<std::size_t>(c.NFFT)), Hop(geom_.Hop),
       HopsBack(geom_.HopsBack), HopsBackLast(geom_.HopsBack - 1), Spectrum(static_cast<std::size_t>(c.NFFT)),
-      Median(c.MF_Wnd, geom_.NBins), tonal_(static_cast<std::size_t>(geom_.NBins)),
-      energies_(static_cast<std::size_t>(c.JJ - 1)) {
+      mirrorEnd_(std::min(c.NFFT, std::max(c.MF_Wnd, 0) + geom_.NBins)), Median(c.MF_Wnd, geom_.NBins),
+      tonal_(static_cast<std::size_t>(geom_.NBins)), energies_(static_cast<std::size_t>(c.JJ - 1)) {
   const std::int32_t J = JJ - 1;
   cosTable_.resize(static_cast<std::size_t>(J) * J);
   for (std::int32_t n = 0; n < J; ++n) {
@@ -49,7 +50,7 @@ bool TPVC_Processor::ProcNext(double sample, std::vector<double> &out) {
   if (!std::isfinite(sample)) {
     sample = 0.0;
   }
-  Window.push(std::complex<double>(sample, 0.0));
+  Window.push(sample);
   Count += 1;
   const std::int32_t l = Count;
   const double a = std::abs(sample);
@@ -78,13 +79,17 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   // A silent frame (peak 0, or so small that 1 / peak overflows) is transformed as it is.
   const double inv = 1.0 / peak;
   const double scale = (peak > 0.0 && std::isfinite(inv)) ? inv : 1.0;
-  for (std::int32_t k = 0; k < NFFT; ++k) {
-    Spectrum[k] = Window[k] * scale;
-  }
-  Plan.transform(Spectrum.data());
+  // The 1 / NFFT of the spectrum is applied to the samples instead: a power of two, it scales exactly, and the
+  // transform is linear, so the bins come out as if scaled after the transform.
   const double invN = 1.0 / NFFT;
-  for (auto &x : Spectrum) {
-    x *= invN;
+  const double *w = Window.data();
+  double *f = frame_.data();
+  for (std::int32_t k = 0; k < NFFT; ++k) {
+    f[k] = (w[k] * scale) * invN;
+  }
+  Plan.transform(f, Spectrum.data());
+  for (std::int32_t k = NFFT2 + 1; k < mirrorEnd_; ++k) {
+    Spectrum[k] = std::conj(Spectrum[NFFT - k]);
   }
   HopPeaks.push(std::trunc(newest));
   Count = Overlap;
@@ -94,12 +99,10 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   if (MF_Wnd > 0) {
     Median.Process(Spectrum);
     for (std::int32_t k = 0; k < nBins; ++k) {
-      tonal_[k] = std::abs(Spectrum[k] - Median.Out[k]);
+      tonal_[k] = dsp::Magnitude(Spectrum[k] - Median.Out[k]);
     }
   } else {
-    for (std::int32_t k = 0; k < nBins; ++k) {
-      tonal_[k] = std::abs(Spectrum[k]);
-    }
+    dsp::Magnitudes(Spectrum.data(), static_cast<std::size_t>(nBins), tonal_.data());
   }
 
   mapi::Calc_ENTR2(tonal_, Kmid, Kmax, hist_);

@@ -29,7 +29,9 @@ public:
 
   std::int32_t FeatureLength() const { return N_MFCC + 2; }
   const TPvcGeometry &Geometry() const { return geom_; }
-  // The last frame's spectrum X (normalised, scaled by 1 / NFFT) and the median-subtracted magnitudes D.
+  // The last frame's spectrum X (normalised, scaled by 1 / NFFT) and the median-subtracted magnitudes D. X
+  // holds NFFT values of which bins 0 .. max(NFFT / 2, MF_Wnd + NBins - 1) are valid: the transform is real,
+  // and the bins above NFFT / 2 are filled (by conjugate symmetry) only as far as the median filter reads.
   const std::vector<std::complex<double>> &LastSpectrum() const { return Spectrum; }
   const std::vector<double> &LastTonal() const { return tonal_; }
 
@@ -56,15 +58,17 @@ public:
   std::int32_t MF_Wnd;
 
 private:
-  dsp::shifter<std::complex<double>> Window; // newest NFFT samples as real parts, oldest first
-  double HopPeak = 0.0;                      // largest |sample| of the newest hop so far
-  dsp::shifter<double> HopPeaks;             // peaks of the earlier hops of the frame, oldest first
-  std::int32_t Count = 0;                    // samples since the last frame
-  dsp::fourier::fwd_complex<double> Plan;
+  dsp::shifter<double> Window;   // newest NFFT samples, oldest first
+  double HopPeak = 0.0;          // largest |sample| of the newest hop so far
+  dsp::shifter<double> HopPeaks; // peaks of the earlier hops of the frame, oldest first
+  std::int32_t Count = 0;        // samples since the last frame
+  dsp::fourier::fwd_real<double> Plan;
+  std::vector<double> frame_; // the normalised frame handed to the transform
   std::int32_t Hop;
   std::int32_t HopsBack;
   std::int32_t HopsBackLast; // HopsBack - 1
   std::vector<std::complex<double>> Spectrum;
+  std::int32_t mirrorEnd_; // bins NFFT / 2 + 1 .. mirrorEnd_ - 1 are filled from their conjugate bins
   TMedianFilter Median;
   std::vector<double> tonal_;    // D[k] = |X[k] - Out[k]|, k < NBins
   std::vector<double> hist_;     // entropy histogram scratch

@@ -203,29 +203,44 @@ TEST_F(TMicrophoneLoopback, StopReleasesBlockedReadersWithVectorsUntouched) {
   EXPECT_FALSE(Mic.StartReceiver({0, 0, 0, 0})); // stopping is final
 }
 
-TEST_F(TMicrophoneLoopback, BlockListenerIsWokenPerPublishedBlockAndOnStopUntilRemoved) {
+TEST_F(TMicrophoneLoopback, BatchReadersAndTheListenerWakeAtTheBatchEndOnly) {
+  static_assert(micro4::kReadBatchBlocks == 8, "the groups below are one batch");
   micro4::TEventCount wake;
   ASSERT_TRUE(Mic.SetBlockListener(&wake));
   const std::uint32_t before = wake.Prepare();
-  std::thread waiter([&] { wake.Wait(before); }); // asleep until the first block
-  SendGroup(30);
-  waiter.join();
-  SendGroup(31);
+  std::atomic<bool> awaited{false};
+  std::thread batchReader([&] {
+    Mic.AwaitBlock(7);
+    awaited.store(true, std::memory_order_release);
+  });
+  for (uint32_t key = 40; key < 47; ++key) { // blocks 0 .. 6
+    SendGroup(key);
+  }
   Drain();
-  ASSERT_TRUE(WaitUntil([&] { return wake.Prepare() - before >= 2; }));
-  const std::uint32_t afterBlocks = wake.Prepare();
-  EXPECT_EQ(afterBlocks - before, 2U) << "one wake per complete group, none for its single datagrams";
+  ASSERT_TRUE(WaitUntil([&] { return Mic.CurrentWriteBlock() == 7; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(awaited.load(std::memory_order_acquire)) << "woken before the batch's last block";
+  EXPECT_EQ(wake.Prepare(), before) << "listener notified before the batch's last block";
+  SendGroup(47); // block 7 ends the batch
+  batchReader.join();
+  ASSERT_TRUE(WaitUntil([&] { return wake.Prepare() == before + 1; }));
 
   micro4::TEventCount other;
   ASSERT_TRUE(Mic.SetBlockListener(&other)); // replaces the first one
-  SendGroup(32);
+  for (uint32_t key = 48; key < 56; ++key) {
+    SendGroup(key);
+  }
   Drain();
   ASSERT_TRUE(WaitUntil([&] { return other.Prepare() == 1U; }));
   ASSERT_TRUE(Mic.SetBlockListener(nullptr));
-  SendGroup(33);
+  for (uint32_t key = 56; key < 64; ++key) {
+    SendGroup(key);
+  }
   Drain();
+  std::thread stopped([&] { Mic.AwaitBlock(100); }); // released by Stop
   Mic.Stop();
-  EXPECT_EQ(wake.Prepare(), afterBlocks);
+  stopped.join();
+  EXPECT_EQ(wake.Prepare(), before + 1);
   EXPECT_EQ(other.Prepare(), 1U) << "a removed listener is never notified again";
 }
 
