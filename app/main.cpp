@@ -5,6 +5,7 @@
 #include "app/dir_def_params.h"
 #include "app/results_group.h"
 #include "app/station_args.h"
+#include "app/stop_signal.h"
 #include "app/tcp_sender.h"
 #include "detection/detect_config.h"
 #include "detection/detection_check.h"
@@ -15,11 +16,11 @@
 #include "engines/spectrum_engine.h"
 #include "micro4/microphone.h"
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -39,21 +40,29 @@
 
 namespace {
 
-// 200 ms relative sleep, resumed with the remaining time when a signal interrupts it.
-void Sleep200ms() {
-  timespec left{0, 200'000'000};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+// Test message every 200 ms until a stop request.
+void RunWithoutArray(TTcpSenderSrv &json_sender, const TStopSignal &stop) {
+  const TResultsGroup message({1.0, 2.0, 3.0, 4.0}, {10.0, 45.0}, -1.0, 5.0);
+  const std::string text = message.ConvToJSON_Str();
+  while (!stop.Requested()) {
+    // A frame that finds no client is dropped; the sender takes a new client by itself.
+    json_sender.SendResult(text);
+    if (stop.WaitFor(std::chrono::milliseconds(200))) {
+      break;
+    }
   }
 }
 
-[[noreturn]] void RunWithoutArray(TTcpSenderSrv &json_sender) {
-  const TResultsGroup message({1.0, 2.0, 3.0, 4.0}, {10.0, 45.0}, -1.0, 5.0);
-  const std::string text = message.ConvToJSON_Str();
-  for (;;) {
-    // A frame that finds no client is dropped; the sender takes a new client by itself.
-    json_sender.SendResult(text);
-    Sleep200ms();
-  }
+// How long a stopping station waits for the array's answers to TEARDOWN: the stop must stay within a second.
+constexpr std::chrono::milliseconds kTeardownWait{300};
+
+// The end of a stop request: the array's sessions torn down, one line, exit status 0. The clients' and the
+// servers' sockets close with their owners.
+int StopCleanly(micro4::TMicrophone &mic) {
+  mic.Stop();
+  mic.Teardown(kTeardownWait);
+  std::printf("\nstopped\n");
+  return 0;
 }
 
 // Everything the engines would refuse once running, checked before anyone waits for a client: "" or one line.
@@ -119,6 +128,8 @@ int main(int argc, char **argv) {
   // A relative training file name is found beside detect.json when the working directory does not hold it.
   detect_config.js_train_fname = detection::ResolveTrainingPath(detect_config.js_train_fname, args.SettingsDir);
 
+  // From here on SIGTERM and SIGINT stop the station cleanly (exit status 0); a second signal ends it at once.
+  TStopSignal stop;
   micro4::TMicrophone mic(args.ArrayAddress, args.ArrayPort);
   const bool mic_ok = mic.Start();
   std::printf("Microphone connect try %s\n", mic_ok ? "OK" : "FAIL");
@@ -135,23 +146,33 @@ int main(int argc, char **argv) {
 
   sockaddr_in client_addr{};
   TTcpSenderSrv json_sender;
+  json_sender.SetStopFd(stop.Fd());
   json_sender.InitAsServer(args.JsonPort);
   json_sender.AcceptNewConn(json_sender.ConnSock, client_addr);
   // The spectrum server exists only once the result client is connected.
   TTcpSenderSrv spectr_sender;
-  spectr_sender.InitAsServer(args.SpectrPort);
-  spectr_sender.AcceptNewConn(spectr_sender.ConnSock, client_addr);
+  spectr_sender.SetStopFd(stop.Fd());
+  if (!stop.Requested()) {
+    spectr_sender.InitAsServer(args.SpectrPort);
+    spectr_sender.AcceptNewConn(spectr_sender.ConnSock, client_addr);
+  }
+  if (stop.Requested()) {
+    return StopCleanly(mic);
+  }
   std::printf("Tcp-Senders created");
   std::fflush(stdout); // no line end, so line buffering alone would hold it back
 
   if (!mic_ok) {
-    RunWithoutArray(json_sender);
+    RunWithoutArray(json_sender, stop);
+    return StopCleanly(mic);
   }
 
   // Declared after everything they point to, so they are stopped before those are destroyed.
   TMainUnionEngine union_engine;
   TSpectrumEngine spectrum_engine;
   std::string failure;
+  std::string start_failure;
+  std::thread watcher; // waits for the union engine to end, which only a failure or a stop request brings
   try {
     union_engine.Src = &mic;
     union_engine.DetectConfig = &detect_config;
@@ -160,6 +181,10 @@ int main(int argc, char **argv) {
     union_engine.JsonSender = &json_sender;
     union_engine.SpectrSender = &spectr_sender;
     union_engine.StartThread();
+    watcher = std::thread([&union_engine, &failure, &stop] {
+      failure = union_engine.Join();
+      stop.Raise();
+    });
 
     spectrum_engine.Channel = 0;
     spectrum_engine.Src = &mic;
@@ -169,16 +194,24 @@ int main(int argc, char **argv) {
     spectrum_engine.Reserved2 = 60.0;
     spectrum_engine.Sender = &spectr_sender;
     spectrum_engine.Start();
-
-    failure = union_engine.Join();
+    stop.Wait();
   } catch (const std::exception &e) {
-    failure = e.what();
+    start_failure = e.what(); // failure itself belongs to the watcher while it runs
+  }
+  // The engines first (stopping the source releases every thread waiting for a block), then the array.
+  union_engine.RequestStop();
+  mic.Stop();
+  spectrum_engine.Stop();
+  if (watcher.joinable()) {
+    watcher.join(); // failure is the watcher's until here
   }
   if (failure.empty()) {
-    return 0;
+    failure = start_failure;
   }
-  std::fprintf(stderr, "%s\n", failure.c_str());
-  // Stopping the source first releases engine threads that wait for a block, so their destructors can join.
-  mic.Stop();
-  return 1;
+  if (!failure.empty()) {
+    std::fprintf(stderr, "%s\n", failure.c_str());
+    mic.Teardown(kTeardownWait);
+    return 1;
+  }
+  return StopCleanly(mic);
 }

@@ -89,9 +89,13 @@ void TTcpSenderSrv::AcceptNewConn(int &conn, sockaddr_in &addr) {
       continue;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // The listening socket is non-blocking; wait here for the client instead.
-      pollfd pfd{ListenSock, POLLIN, 0};
-      ::poll(&pfd, 1, -1);
+      // The listening socket is non-blocking; wait here for the client (or a stop request) instead.
+      pollfd pfds[2] = {{ListenSock, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+      ::poll(pfds, 2, -1);
+      if ((pfds[1].revents & POLLIN) != 0) {
+        conn = -1;
+        return; // stopping: no client, and nothing to report
+      }
       continue;
     }
     break; // a socket that failed to bind or listen fails here at once
@@ -151,9 +155,13 @@ bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
         DropConnection();
         return false;
       }
-      pollfd pfd{ConnSock, POLLOUT, 0};
-      if (::poll(&pfd, 1, static_cast<int>(remaining.count())) < 0 && errno != EINTR) {
+      pollfd pfds[2] = {{ConnSock, POLLOUT, 0}, {stop_fd_, POLLIN, 0}}; // a negative stop fd is ignored
+      if (::poll(pfds, 2, static_cast<int>(remaining.count())) < 0 && errno != EINTR) {
         DropConnection();
+        return false;
+      }
+      if ((pfds[1].revents & POLLIN) != 0) {
+        DropConnection(); // the station is stopping: the client gets the end of the stream, not a wait
         return false;
       }
       continue; // an error or hang-up shows in the next send

@@ -33,14 +33,19 @@ public:
   // broken connection can never end the process through SIGPIPE.
   void InitAsServer(int port);
 
-  // Blocks until a client connects (or the accept fails) and stores its descriptor, or -1, in `conn`; the
-  // caller passes ConnSock. Prints "new tcp conn" or "server accept failed...".
+  // Blocks until a client connects (or the accept fails, or the stop descriptor becomes readable) and stores
+  // its descriptor, or -1, in `conn`; the caller passes ConnSock. Prints "new tcp conn" or "server accept
+  // failed..." (nothing when stopped).
   void AcceptNewConn(int &conn, sockaddr_in &addr);
 
   // Writes the whole of `data` to the client. Returns false when the frame was dropped: no client (after one
   // non-blocking look for a waiting one), the write failed, or it stayed blocked for the send timeout; in the
   // last two cases the connection is closed.
   bool SendFrame(const void *data, std::size_t len);
+
+  // `fd` (not owned, -1 for none) becoming readable ends a wait for a client and a frame blocked by a full
+  // client window at once. Set before the waits begin.
+  void SetStopFd(int fd) { stop_fd_ = fd; }
 
   // Sends `text` in a result frame. Texts too long for the 16-bit length field are refused (false).
   bool SendResult(const std::string &text);
@@ -50,5 +55,6 @@ private:
   void DropConnection();
 
   std::chrono::milliseconds send_timeout_;
+  int stop_fd_ = -1;
   std::string result_frame_; // reused by SendResult so the writer does not allocate per message
 };

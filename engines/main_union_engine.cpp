@@ -68,9 +68,13 @@ std::string TMainUnionEngine::Join() {
   return Failure_;
 }
 
-void TMainUnionEngine::Stop() {
+void TMainUnionEngine::RequestStop() {
   StopRequested_.store(true, std::memory_order_relaxed);
   Wake_.Notify();
+}
+
+void TMainUnionEngine::Stop() {
+  RequestStop();
   if (Thread.joinable()) {
     Thread.join();
   }

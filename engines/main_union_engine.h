@@ -50,6 +50,8 @@ public:
   // Detector threads waiting in a blocking read end only when the source delivers or is stopped, so stop the
   // source first when it may have gone quiet.
   void Stop();
+  // Asks the loop to end and wakes it, without joining: for a thread other than the one waiting in Join().
+  void RequestStop();
 
   void th_Run();
   void run_Hybrid();

@@ -398,7 +398,41 @@ bool TMicrophone::StartUdpStream(int channel, int clientPort) {
   std::fflush(stdout);
 
   const std::string play = details::TRTSP_Messages::PlayRequest(ArrayAddress_, RtspPort_, channel, sessionId);
-  return Exchange(sock.Get(), play, reply, replyLength);
+  if (!Exchange(sock.Get(), play, reply, replyLength)) {
+    return false;
+  }
+  SessionIds_[static_cast<std::size_t>(channel - 1)] = sessionId;
+  return true;
+}
+
+int TMicrophone::Teardown(std::chrono::milliseconds limit) {
+  // All requests first, then the replies under one deadline: an array that has gone must not hold the stop up.
+  std::array<bool, 4> sent{};
+  for (std::size_t j = 0; j < 4; ++j) {
+    if (!RtspSockets[j] || SessionIds_[j].empty()) {
+      continue;
+    }
+    const std::string request =
+        details::TRTSP_Messages::TeardownRequest(ArrayAddress_, RtspPort_, static_cast<int>(j) + 1, SessionIds_[j]);
+    const ssize_t n = ::send(RtspSockets[j].Get(), request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    sent[j] = n == static_cast<ssize_t>(request.size());
+    SessionIds_[j].clear();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int answered = 0;
+  std::vector<char> reply(kRtspReplyBytes, 0);
+  for (std::size_t j = 0; j < 4; ++j) {
+    if (!sent[j]) {
+      continue;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd pfd{RtspSockets[j].Get(), POLLIN, 0};
+    if (left.count() > 0 && ::poll(&pfd, 1, static_cast<int>(left.count())) > 0 &&
+        ::recv(RtspSockets[j].Get(), reply.data(), reply.size(), MSG_DONTWAIT) > 0) {
+      ++answered;
+    }
+  }
+  return answered;
 }
 
 // ---- receiver ----------------------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -94,6 +95,10 @@ public:
   // Local port of array channel `channel`'s UDP socket, 0 when it is not open.
   int UdpPort(int channel) const;
 
+  // Sends TEARDOWN for every session the dialogue set up and waits up to `limit` for the replies; returns how
+  // many answered. Owner thread, after Stop() or before; each session is torn down once.
+  int Teardown(std::chrono::milliseconds limit);
+
   // Stops the receiver thread and joins it; blocking reads then return. Final: the object cannot be started again.
   void Stop();
 
@@ -122,9 +127,10 @@ private:
   void WakeReaders(bool batchEnd);
   void FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const;
 
-  const int32_t PacketSize = 812;       // 12 bytes RTP header + 800 bytes payload
-  const int32_t PayloadSize = 800;      // 400 samples
-  std::array<TUniqueFd, 4> RtspSockets; // RTSP connection of array channel 1..4 (owner thread only)
+  const int32_t PacketSize = 812;         // 12 bytes RTP header + 800 bytes payload
+  const int32_t PayloadSize = 800;        // 400 samples
+  std::array<TUniqueFd, 4> RtspSockets;   // RTSP connection of array channel 1..4 (owner thread only)
+  std::array<std::string, 4> SessionIds_; // session of array channel 1..4 once playing (owner thread only)
   std::array<TUdpChannel, 4> UdpChannels;
   std::thread RecvThread; // runs th_Recieve; joined by Stop()
   // The block store ring. Writer: receiver thread, which fills entry WriteBlock and then advances WriteBlock with

@@ -68,4 +68,10 @@ std::string TRTSP_Messages::PlayRequest(const std::string &address, int rtspPort
          "Session : " + sessionId + "\n" + kAuthorization;
 }
 
+std::string TRTSP_Messages::TeardownRequest(const std::string &address, int rtspPort, int channel,
+                                            const std::string &sessionId) {
+  return RequestLine("TEARDOWN", address, rtspPort, channel) + "CSeq : 6\n" + kUserAgent + "\n" +
+         "Session : " + sessionId + "\n" + kAuthorization;
+}
+
 } // namespace micro4::details

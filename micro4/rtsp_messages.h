@@ -24,6 +24,9 @@ public:
   static std::vector<std::string> SetupRequests(const std::string &address, int rtspPort, int channel, int clientPort);
   // Request 5 (PLAY) carrying `sessionId` unchanged.
   static std::string PlayRequest(const std::string &address, int rtspPort, int channel, const std::string &sessionId);
+  // TEARDOWN of the session `sessionId`, in the dialogue's own style, when the station stops.
+  static std::string TeardownRequest(const std::string &address, int rtspPort, int channel,
+                                     const std::string &sessionId);
 };
 
 } // namespace micro4::details

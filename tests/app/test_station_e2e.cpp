@@ -68,6 +68,7 @@ public:
   TStationProcess &operator=(const TStationProcess &) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // Everything printed on standard output so far, once it contains `marker` (or after `limit`).
   const std::string &StdoutUntil(const std::string &marker, std::chrono::milliseconds limit = 10s) {
@@ -197,6 +198,34 @@ TEST(OrmelinStation, NewResultClientAfterADisconnectReceivesWholeFrames) {
     ASSERT_EQ(loopback::ReadResultFrame(next.Get()), kFrame) << "frame " << i;
   }
   EXPECT_TRUE(station.process.Running());
+}
+
+// A service manager's stop (SIGTERM) or Ctrl-C (SIGINT) ends the station cleanly: status 0 within a second,
+// wherever it waits, and the clients see the end of their streams.
+TEST(OrmelinStation, TermOrIntStopsCleanlyWithStatus0WithinASecond) {
+  {
+    TStartedStation station; // sending the test message, both clients connected
+    station.StartUp();
+    if (HasFatalFailure()) {
+      return;
+    }
+    ASSERT_EQ(loopback::ReadResultFrame(station.result_client.Get()), kFrame);
+    ASSERT_EQ(::kill(station.process.Pid(), SIGTERM), 0);
+    EXPECT_EQ(station.process.Wait(1s), 0) << station.process.Stderr();
+    char byte = 0;
+    while (::read(station.result_client.Get(), &byte, 1) > 0) { // frames already on the way, then the end
+    }
+    EXPECT_EQ(::read(station.spectrum_client.Get(), &byte, 1), 0) << "spectrum connection closed";
+  }
+  {
+    const int json_port = loopback::FreePort();
+    TStationProcess waiting(
+        {kSettings, std::to_string(json_port), std::to_string(loopback::FreePort()), ClosedArrayEndpoint()});
+    waiting.StdoutUntil("Server listening..\n"); // waits for its result client
+    ASSERT_EQ(::kill(waiting.Pid(), SIGINT), 0);
+    EXPECT_EQ(waiting.Wait(1s), 0) << waiting.Stderr();
+    EXPECT_LT(loopback::Connect(json_port).Get(), 0) << "the result server is gone";
+  }
 }
 
 TEST(OrmelinStation, UsageErrorExits2AndVersionExits0) {
