@@ -19,11 +19,16 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <netinet/in.h>
+#include <rapidjson/document.h>
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/istreamwrapper.h>
 
 #ifndef ORMELIN_SETTINGS_DIR
 #error "ORMELIN_SETTINGS_DIR must be defined by the build"
@@ -65,25 +70,84 @@ int StopCleanly(micro4::TMicrophone &mic) {
   return 0;
 }
 
-// Everything the engines would refuse once running, checked before anyone waits for a client: "" or one line.
-std::string CheckArraySettings(const detection::TDetectConfig &detect_config, const TDirDefParams &dir_def_params,
-                               const std::string &settings_dir) {
+// Everything the engines would refuse once running, checked before anyone waits for a client: one line per
+// problem, none when the settings are usable.
+std::vector<std::string> ArraySettingsProblems(const detection::TDetectConfig &detect_config,
+                                               const TDirDefParams &dir_def_params, const std::string &settings_dir) {
+  std::vector<std::string> problems;
   dtc_v2::TTrainingRes training;
   training.Load(detect_config.js_train_fname, detect_config.IsDynamicNet);
   std::string why = detection::CheckDetectionSetup(detect_config, training, dtc_v2::UseDenseBinWeights(),
                                                    settings_dir + "detect.json", detect_config.js_train_fname);
-  if (why.empty()) {
-    why =
-        TSpectrumEngine::CheckBand(static_cast<double>(detect_config.F_min), static_cast<double>(detect_config.F_max));
+  if (!why.empty()) {
+    problems.push_back(why);
+  }
+  why = TSpectrumEngine::CheckBand(static_cast<double>(detect_config.F_min), static_cast<double>(detect_config.F_max));
+  if (!why.empty()) {
+    problems.push_back(why);
   }
   // Autocalibration does no direction finding, so only the hybrid mode needs usable direction settings.
-  if (why.empty() && detect_config.border >= 0.0) {
+  if (detect_config.border >= 0.0) {
     why = dir_def_core::CheckDirectionSettings(dir_def_params);
     if (!why.empty()) {
-      why = settings_dir + "dir_def.json: " + why;
+      problems.push_back(settings_dir + "dir_def.json: " + why);
     }
   }
-  return why;
+  return problems;
+}
+
+// "" when `path` opens and holds one JSON object; otherwise why not. The readers themselves fall back to their
+// defaults on such a file, which a check must not hide.
+std::string JsonFileProblem(const std::string &path) {
+  std::ifstream file(path);
+  if (!file.is_open()) {
+    return path + ": cannot be opened";
+  }
+  rapidjson::IStreamWrapper raw(file);
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::IStreamWrapper> stream(raw);
+  rapidjson::Document doc;
+  doc.ParseStream(stream);
+  if (doc.HasParseError()) {
+    return path + ": not valid JSON (" + rapidjson::GetParseError_En(doc.GetParseError()) + " at offset " +
+           std::to_string(doc.GetErrorOffset()) + ")";
+  }
+  if (!doc.IsObject()) {
+    return path + ": not a JSON object";
+  }
+  return "";
+}
+
+// ormelin_station --check: the settings read and checked as the array road reads them, no socket opened.
+int RunCheck(const std::string &settings_dir) {
+  std::vector<std::string> problems;
+  for (const char *name : {"detect.json", "dir_def.json"}) {
+    if (std::string why = JsonFileProblem(settings_dir + name); !why.empty()) {
+      problems.push_back(why);
+    }
+  }
+  detection::TDetectConfig detect_config;
+  TDirDefParams dir_def_params;
+  detect_config.ReadFromJson(settings_dir + "detect.json");
+  dir_def_params.LoadJS(settings_dir + "dir_def.json");
+  detect_config.js_train_fname = detection::ResolveTrainingPath(detect_config.js_train_fname, settings_dir);
+  std::printf("settings_path = %s\n", settings_dir.c_str());
+  std::printf("train_path = %s\n", detect_config.js_train_fname.c_str());
+  std::printf("detection: band %d..%d Hz (split %d Hz), NFFT %d, overlap %g, border %.17g (%s)\n",
+              static_cast<int>(detect_config.F_min), static_cast<int>(detect_config.F_max),
+              static_cast<int>(detect_config.F_mid), static_cast<int>(detect_config.NFFT), detect_config.OverlapFFT,
+              detect_config.border, detect_config.border < 0.0 ? "autocalibration" : "alerts");
+  std::printf("direction: %g Hz, sound %g m/s, frame %d, band %g..%g Hz, average of %d, pair refinement %s\n",
+              dir_def_params.FSampling, dir_def_params.VSound, static_cast<int>(dir_def_params.FrameSize),
+              dir_def_params.F_flt_min, dir_def_params.F_flt_max, static_cast<int>(dir_def_params.OutAvgLen),
+              dir_def_params.PairRefine ? "on" : "off");
+  for (const std::string &p : ArraySettingsProblems(detect_config, dir_def_params, settings_dir)) {
+    problems.push_back(p);
+  }
+  for (const std::string &p : problems) {
+    std::printf("problem: %s\n", p.c_str());
+  }
+  std::printf(problems.empty() ? "settings OK\n" : "settings NOT usable: %zu problem(s)\n", problems.size());
+  return problems.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -110,6 +174,8 @@ int main(int argc, char **argv) {
   case TArgsOutcome::UsageError:
     std::fprintf(stderr, "%s: %s; %s\n", ORMELIN_PROGRAM, parsed.Error.c_str(), StationUsage(ORMELIN_PROGRAM).c_str());
     return 2;
+  case TArgsOutcome::Check:
+    return RunCheck(parsed.Args.SettingsDir);
   case TArgsOutcome::Run:
     break;
   }
@@ -137,9 +203,9 @@ int main(int argc, char **argv) {
     // Only the array road uses these settings; a fault there ends the station now rather than after the
     // clients have connected.
     std::printf("train_path = %s\n", detect_config.js_train_fname.c_str());
-    const std::string why = CheckArraySettings(detect_config, dir_def_params, args.SettingsDir);
-    if (!why.empty()) {
-      std::fprintf(stderr, "%s\n", why.c_str());
+    const std::vector<std::string> problems = ArraySettingsProblems(detect_config, dir_def_params, args.SettingsDir);
+    if (!problems.empty()) {
+      std::fprintf(stderr, "%s\n", problems.front().c_str());
       return 1;
     }
   }

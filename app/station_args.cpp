@@ -24,7 +24,8 @@ bool IsAllDigits(const std::string &s) {
 } // namespace
 
 std::string StationUsage(const std::string &program) {
-  return "usage: " + program + " [SETTINGS_DIR/ JSON_PORT SPECTR_PORT [ARRAY_ADDRESS[:RTSP_PORT]]]";
+  return "usage: " + program +
+         " [SETTINGS_DIR/ JSON_PORT SPECTR_PORT [ARRAY_ADDRESS[:RTSP_PORT]]] | --check [SETTINGS_DIR/]";
 }
 
 bool ParsePortText(const std::string &text, int &port) {
@@ -93,6 +94,18 @@ TArgsResult ParseStationArgs(const std::vector<std::string> &args, const std::st
   }
   if (args.size() == 1 && args[0] == "--version") {
     result.Outcome = TArgsOutcome::Version;
+    return result;
+  }
+  if (!args.empty() && args[0] == "--check") {
+    if (args.size() > 2) {
+      result.Outcome = TArgsOutcome::UsageError;
+      result.Error = "--check takes at most one settings directory";
+      return result;
+    }
+    result.Outcome = TArgsOutcome::Check;
+    if (args.size() == 2) {
+      result.Args.SettingsDir = args[1];
+    }
     return result;
   }
   if (args.empty()) {

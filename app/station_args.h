@@ -1,7 +1,8 @@
 #pragma once
 // Command line of the station: none, or three or four positional arguments
 //   SETTINGS_DIR/ JSON_PORT SPECTR_PORT [ARRAY_ADDRESS[:RTSP_PORT]]
-// plus -h/--help and --version alone. Pure parsing; main prints and decides the exit status.
+// plus -h/--help and --version alone, and --check [SETTINGS_DIR/] (check the settings, start nothing). Pure parsing;
+// main prints and decides the exit status.
 
 #include <string>
 #include <vector>
@@ -14,11 +15,11 @@ struct TStationArgs {
   int ArrayPort = 554;      // RTSP port, 1..65535
 };
 
-enum class TArgsOutcome { Run, Help, Version, UsageError };
+enum class TArgsOutcome { Run, Help, Version, Check, UsageError };
 
 struct TArgsResult {
   TArgsOutcome Outcome = TArgsOutcome::Run;
-  TStationArgs Args; // meaningful for Run
+  TStationArgs Args; // meaningful for Run (and SettingsDir for Check)
   std::string Error; // one-line reason for UsageError
 };
 

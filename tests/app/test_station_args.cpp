@@ -60,6 +60,16 @@ TEST(ParseStationArgs, HelpAndVersionStandAlone) {
   EXPECT_EQ(Parse({"--help", "1", "2"}).Args.JsonPort, 1); // a directory that happens to look like an option
 }
 
+TEST(ParseStationArgs, CheckTakesAnOptionalSettingsDirectory) {
+  const TArgsResult alone = Parse({"--check"});
+  EXPECT_EQ(alone.Outcome, TArgsOutcome::Check);
+  EXPECT_EQ(alone.Args.SettingsDir, Parse({}).Args.SettingsDir); // the compiled-in default
+  const TArgsResult dir = Parse({"--check", "/etc/ormelin/"});
+  EXPECT_EQ(dir.Outcome, TArgsOutcome::Check);
+  EXPECT_EQ(dir.Args.SettingsDir, "/etc/ormelin/");
+  EXPECT_EQ(Parse({"--check", "a/", "b/"}).Outcome, TArgsOutcome::UsageError);
+}
+
 TEST(ParseStationArgs, FourthArgumentNamesTheArrayServer) {
   TArgsResult r = Parse({"d/", "1", "2", "127.0.0.1:8554"});
   ASSERT_EQ(r.Outcome, TArgsOutcome::Run);

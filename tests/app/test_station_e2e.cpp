@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sys/stat.h>
+
 extern char **environ;
 
 namespace {
@@ -225,6 +228,30 @@ TEST(OrmelinStation, TermOrIntStopsCleanlyWithStatus0WithinASecond) {
     ASSERT_EQ(::kill(waiting.Pid(), SIGINT), 0);
     EXPECT_EQ(waiting.Wait(1s), 0) << waiting.Stderr();
     EXPECT_LT(loopback::Connect(json_port).Get(), 0) << "the result server is gone";
+  }
+}
+
+// --check reads the settings as the array road does, lists every problem on its own line and opens no socket.
+TEST(OrmelinStation, CheckReportsTheSettingsAndEveryProblemWithoutStarting) {
+  {
+    TStationProcess ok({"--check", kSettings});
+    EXPECT_EQ(ok.Wait(), 0) << ok.Stdout() << ok.Stderr();
+    EXPECT_NE(ok.Stdout().find("train_path = " + kSettings + "train.json\n"), std::string::npos) << ok.Stdout();
+    EXPECT_NE(ok.Stdout().find("\nsettings OK\n"), std::string::npos) << ok.Stdout();
+    EXPECT_EQ(ok.Stdout().find("Socket"), std::string::npos) << "no server is opened";
+  }
+  {
+    const std::string dir = ::testing::TempDir() + "ormelin_check_" + std::to_string(::getpid()) + "/";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    { std::ofstream(dir + "detect.json") << R"({"NFFT": 1000,)"; } // cut short
+    TStationProcess bad({"--check", dir});
+    EXPECT_EQ(bad.Wait(), 1);
+    const std::string &out = bad.Stdout();
+    EXPECT_NE(out.find("problem: " + dir + "detect.json: not valid JSON"), std::string::npos) << out;
+    EXPECT_NE(out.find("problem: " + dir + "dir_def.json: cannot be opened"), std::string::npos) << out;
+    EXPECT_NE(out.find("settings NOT usable"), std::string::npos) << out;
+    std::remove((dir + "detect.json").c_str());
+    ::rmdir(dir.c_str());
   }
 }
 
