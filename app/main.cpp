@@ -16,10 +16,13 @@
 #include "engines/spectrum_engine.h"
 #include "micro4/microphone.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,31 +47,6 @@
 #endif
 
 namespace {
-
-// Test message every 200 ms until a stop request.
-void RunWithoutArray(TTcpSenderSrv &json_sender, const TStopSignal &stop) {
-  const TResultsGroup message({1.0, 2.0, 3.0, 4.0}, {10.0, 45.0}, -1.0, 5.0);
-  const std::string text = message.ConvToJSON_Str();
-  while (!stop.Requested()) {
-    // A frame that finds no client is dropped; the sender takes a new client by itself.
-    json_sender.SendResult(text);
-    if (stop.WaitFor(std::chrono::milliseconds(200))) {
-      break;
-    }
-  }
-}
-
-// How long a stopping station waits for the array's answers to TEARDOWN: the stop must stay within a second.
-constexpr std::chrono::milliseconds kTeardownWait{300};
-
-// The end of a stop request: the array's sessions torn down, one line, exit status 0. The clients' and the
-// servers' sockets close with their owners.
-int StopCleanly(micro4::TMicrophone &mic) {
-  mic.Stop();
-  mic.Teardown(kTeardownWait);
-  std::printf("\nstopped\n");
-  return 0;
-}
 
 // Everything the engines would refuse once running, checked before anyone waits for a client: one line per
 // problem, none when the settings are usable.
@@ -150,6 +128,200 @@ int RunCheck(const std::string &settings_dir) {
   return problems.empty() ? 0 : 1;
 }
 
+// How long a stopping station waits for the array's answers to TEARDOWN: the stop must stay within a second.
+constexpr std::chrono::milliseconds kTeardownWait{300};
+// No complete block for this long: the array is lost (rebooting, powered off, unplugged, one channel dead).
+constexpr std::chrono::seconds kArrayLostAfter{2};
+// How often the main thread looks at the array's clock while the engines run. This wait must stay timed: what it
+// watches for is the absence of datagrams, which no event announces.
+constexpr std::chrono::milliseconds kSuperviseEvery{250};
+// Cadence of the test / no-array message, and the retry backoff's bounds.
+constexpr std::chrono::milliseconds kTestMessageEvery{200};
+constexpr std::chrono::seconds kFirstRetry{1};
+constexpr std::chrono::seconds kLongestRetry{30};
+// A retry that fails again is reported at most this often; the tries in between are counted.
+constexpr std::chrono::seconds kRetryReportEvery{30};
+
+// "Tcp-Senders created" has no line end (peers expect it so); the first operator line after it starts a new line.
+bool g_line_open = false;
+
+// One operator line on standard output, at once.
+void OperatorLine(const std::string &text) {
+  std::printf("%s%s\n", g_line_open ? "\n" : "", text.c_str());
+  g_line_open = false;
+}
+
+// The end of a stop request: the array's sessions torn down, one line, exit status 0. The clients' and the
+// servers' sockets close with their owners.
+int StopCleanly(micro4::TMicrophone *mic) {
+  if (mic != nullptr) {
+    mic->Stop();
+    mic->Teardown(kTeardownWait);
+  }
+  OperatorLine("stopped");
+  return 0;
+}
+
+enum class TRunEnd { Stopped, Failed, Lost };
+
+// The station's life with an array: engines against a connected array, supervision of its datagrams, and the
+// retries while there is none. Main thread only; it owns the senders whenever no engine runs.
+struct TStationRoad {
+  const TStationArgs &Args;
+  detection::TDetectConfig &DetectConfig;
+  TDirDefParams &DirDefParams;
+  const TStopSignal &Stop;
+  TTcpSenderSrv *JsonSender = nullptr;
+  TTcpSenderSrv *SpectrSender = nullptr;
+
+  std::string ArrayText() const { return Args.ArrayAddress + ":" + std::to_string(Args.ArrayPort); }
+
+  bool SettingsUsable() const {
+    const std::vector<std::string> problems = ArraySettingsProblems(DetectConfig, DirDefParams, Args.SettingsDir);
+    if (!problems.empty()) {
+      std::fprintf(stderr, "%s\n", problems.front().c_str());
+    }
+    return problems.empty();
+  }
+
+  // Sends the test message every 200 ms and re-runs the RTSP set-up with a growing pause (1, 2, 4 .. 30 s)
+  // until the array answers (its client, started) or a stop request (null). The set-up runs on a thread of its
+  // own so that a slow dialogue does not hold the messages up.
+  std::unique_ptr<micro4::TMicrophone> WaitForArray(const char *state) {
+    const TResultsGroup message({1.0, 2.0, 3.0, 4.0}, {10.0, 45.0}, -1.0, 5.0);
+    const std::string text = message.ConvToJSON_Str();
+    using Clock = std::chrono::steady_clock;
+    std::chrono::seconds pause = kFirstRetry;
+    Clock::time_point next_try = Clock::now() + pause;
+    Clock::time_point last_report = Clock::now() - kRetryReportEvery;
+    int tries = 0;
+    std::unique_ptr<micro4::TMicrophone> candidate;
+    std::atomic<bool> answered{false};
+    std::atomic<bool> done{false};
+    std::thread attempt;
+    OperatorLine("array " + ArrayText() + " " + state + ": retrying, clients get the no-array message meanwhile");
+    for (;;) {
+      JsonSender->SendResult(text); // dropped when no client is there; a new client is taken by itself
+      if (attempt.joinable() && done.load(std::memory_order_acquire)) {
+        attempt.join();
+        if (answered.load(std::memory_order_relaxed)) {
+          return candidate;
+        }
+        candidate.reset(); // closes its sockets before the next try binds them again
+        if (Clock::now() - last_report >= kRetryReportEvery) {
+          OperatorLine("array " + ArrayText() + ": no answer to " + std::to_string(tries) +
+                       (tries == 1 ? " try" : " tries") + ", next in " + std::to_string(pause.count()) + " s");
+          last_report = Clock::now();
+        }
+        next_try = Clock::now() + pause;
+        pause = std::min(pause * 2, kLongestRetry);
+      }
+      if (!attempt.joinable() && Clock::now() >= next_try) {
+        ++tries;
+        done.store(false, std::memory_order_relaxed);
+        candidate = std::make_unique<micro4::TMicrophone>(Args.ArrayAddress, Args.ArrayPort);
+        candidate->SetQuiet(true);
+        attempt = std::thread([&candidate, &answered, &done] {
+          answered.store(candidate->Start(), std::memory_order_relaxed);
+          done.store(true, std::memory_order_release);
+        });
+      }
+      if (Stop.WaitFor(kTestMessageEvery)) {
+        break;
+      }
+    }
+    if (attempt.joinable()) {
+      attempt.join(); // bounded by the dialogue's own time-outs
+    }
+    if (candidate != nullptr) {
+      candidate->Stop();
+      candidate->Teardown(kTeardownWait);
+    }
+    return nullptr;
+  }
+
+  // Starts fresh engines on `mic` and watches the array until a stop request, an engine failure (`failure`) or
+  // the loss of the array; the engines are stopped and joined before it returns.
+  TRunEnd RunEngines(micro4::TMicrophone &mic, std::string &failure) {
+    TMainUnionEngine union_engine;
+    TSpectrumEngine spectrum_engine;
+    std::string engine_failure;
+    std::atomic<bool> engine_ended{false};
+    std::thread watcher; // waits for the union engine, which ends by itself only when it fails
+    TRunEnd end = TRunEnd::Stopped;
+    try {
+      union_engine.Src = &mic;
+      union_engine.DetectConfig = &DetectConfig;
+      union_engine.DirDefParams = &DirDefParams;
+      union_engine.AutocalibrMode = DetectConfig.border < 0.0 ? 1 : 0;
+      union_engine.JsonSender = JsonSender;
+      union_engine.SpectrSender = SpectrSender;
+      union_engine.StartThread();
+      watcher = std::thread([&union_engine, &engine_failure, &engine_ended] {
+        engine_failure = union_engine.Join();
+        engine_ended.store(true, std::memory_order_release);
+      });
+
+      spectrum_engine.Channel = 0;
+      spectrum_engine.Src = &mic;
+      spectrum_engine.FreqLow = static_cast<double>(DetectConfig.F_min);
+      spectrum_engine.FreqHigh = static_cast<double>(DetectConfig.F_max);
+      spectrum_engine.Reserved1 = 12.0;
+      spectrum_engine.Reserved2 = 60.0;
+      spectrum_engine.Sender = SpectrSender;
+      spectrum_engine.Start();
+      for (;;) {
+        if (Stop.WaitFor(kSuperviseEvery)) {
+          break;
+        }
+        if (engine_ended.load(std::memory_order_acquire)) {
+          end = TRunEnd::Failed;
+          break;
+        }
+        if (mic.SinceLastBlock() >= kArrayLostAfter) {
+          OperatorLine(LostText(mic));
+          end = TRunEnd::Lost;
+          break;
+        }
+      }
+    } catch (const std::exception &e) {
+      failure = e.what();
+      end = TRunEnd::Failed;
+    }
+    // The engines first (stopping the source releases every thread waiting for a block).
+    union_engine.RequestStop();
+    mic.Stop();
+    spectrum_engine.Stop();
+    if (watcher.joinable()) {
+      watcher.join(); // engine_failure is the watcher's until here
+    }
+    if (end == TRunEnd::Failed && failure.empty()) {
+      failure = engine_failure.empty() ? std::string("union engine ended") : engine_failure;
+    }
+    return end;
+  }
+
+  // Which way the array went quiet: all channels, or some while the others still deliver.
+  std::string LostText(const micro4::TMicrophone &mic) const {
+    std::string silent;
+    int count = 0;
+    for (int c = 1; c <= 4; ++c) {
+      if (mic.SinceLastDatagram(c) >= kArrayLostAfter) {
+        silent += (count++ == 0 ? "" : ", ") + std::to_string(c);
+      }
+    }
+    const auto secs = std::to_string(kArrayLostAfter.count());
+    if (count == 4) {
+      return "array " + ArrayText() + " lost: no datagram for " + secs + " s";
+    }
+    if (count == 0) {
+      return "array " + ArrayText() + " lost: datagrams arrive but no complete block for " + secs + " s";
+    }
+    return "array " + ArrayText() + " lost: channel" + (count > 1 ? "s " : " ") + silent + " silent for " + secs +
+           " s while the others flow";
+  }
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -196,16 +368,15 @@ int main(int argc, char **argv) {
 
   // From here on SIGTERM and SIGINT stop the station cleanly (exit status 0); a second signal ends it at once.
   TStopSignal stop;
-  micro4::TMicrophone mic(args.ArrayAddress, args.ArrayPort);
-  const bool mic_ok = mic.Start();
+  TStationRoad road{args, detect_config, dir_def_params, stop};
+  auto mic = std::make_unique<micro4::TMicrophone>(args.ArrayAddress, args.ArrayPort);
+  const bool mic_ok = mic->Start();
   std::printf("Microphone connect try %s\n", mic_ok ? "OK" : "FAIL");
   if (mic_ok) {
     // Only the array road uses these settings; a fault there ends the station now rather than after the
     // clients have connected.
     std::printf("train_path = %s\n", detect_config.js_train_fname.c_str());
-    const std::vector<std::string> problems = ArraySettingsProblems(detect_config, dir_def_params, args.SettingsDir);
-    if (!problems.empty()) {
-      std::fprintf(stderr, "%s\n", problems.front().c_str());
+    if (!road.SettingsUsable()) {
       return 1;
     }
   }
@@ -223,61 +394,46 @@ int main(int argc, char **argv) {
     spectr_sender.AcceptNewConn(spectr_sender.ConnSock, client_addr);
   }
   if (stop.Requested()) {
-    return StopCleanly(mic);
+    return StopCleanly(mic.get());
   }
   std::printf("Tcp-Senders created");
   std::fflush(stdout); // no line end, so line buffering alone would hold it back
+  g_line_open = true;
+  road.JsonSender = &json_sender;
+  road.SpectrSender = &spectr_sender;
 
   if (!mic_ok) {
-    RunWithoutArray(json_sender, stop);
-    return StopCleanly(mic);
+    // The test message keeps coming while the array is retried; once it answers the engines start as if it
+    // had answered at once.
+    mic.reset();
+    mic = road.WaitForArray("no answer");
+    if (mic == nullptr) {
+      return StopCleanly(nullptr);
+    }
+    OperatorLine("array " + road.ArrayText() + " answered: starting the engines");
+    if (!road.SettingsUsable()) {
+      return 1;
+    }
   }
-
-  // Declared after everything they point to, so they are stopped before those are destroyed.
-  TMainUnionEngine union_engine;
-  TSpectrumEngine spectrum_engine;
-  std::string failure;
-  std::string start_failure;
-  std::thread watcher; // waits for the union engine to end, which only a failure or a stop request brings
-  try {
-    union_engine.Src = &mic;
-    union_engine.DetectConfig = &detect_config;
-    union_engine.DirDefParams = &dir_def_params;
-    union_engine.AutocalibrMode = detect_config.border < 0.0 ? 1 : 0;
-    union_engine.JsonSender = &json_sender;
-    union_engine.SpectrSender = &spectr_sender;
-    union_engine.StartThread();
-    watcher = std::thread([&union_engine, &failure, &stop] {
-      failure = union_engine.Join();
-      stop.Raise();
-    });
-
-    spectrum_engine.Channel = 0;
-    spectrum_engine.Src = &mic;
-    spectrum_engine.FreqLow = static_cast<double>(detect_config.F_min);
-    spectrum_engine.FreqHigh = static_cast<double>(detect_config.F_max);
-    spectrum_engine.Reserved1 = 12.0;
-    spectrum_engine.Reserved2 = 60.0;
-    spectrum_engine.Sender = &spectr_sender;
-    spectrum_engine.Start();
-    stop.Wait();
-  } catch (const std::exception &e) {
-    start_failure = e.what(); // failure itself belongs to the watcher while it runs
+  for (;;) {
+    std::string failure;
+    const TRunEnd end = road.RunEngines(*mic, failure);
+    if (end == TRunEnd::Stopped) {
+      return StopCleanly(mic.get());
+    }
+    if (end == TRunEnd::Failed) {
+      std::fprintf(stderr, "%s\n", failure.c_str());
+      mic->Teardown(kTeardownWait);
+      return 1;
+    }
+    // Lost: its sessions are torn down (an array that only lost one channel keeps no half session), the
+    // client hears the no-array message while the array is retried, and fresh engines start from nothing.
+    mic->Teardown(kTeardownWait);
+    mic.reset();
+    mic = road.WaitForArray("lost");
+    if (mic == nullptr) {
+      return StopCleanly(nullptr);
+    }
+    OperatorLine("array " + road.ArrayText() + " is back: detection and direction start afresh");
   }
-  // The engines first (stopping the source releases every thread waiting for a block), then the array.
-  union_engine.RequestStop();
-  mic.Stop();
-  spectrum_engine.Stop();
-  if (watcher.joinable()) {
-    watcher.join(); // failure is the watcher's until here
-  }
-  if (failure.empty()) {
-    failure = start_failure;
-  }
-  if (!failure.empty()) {
-    std::fprintf(stderr, "%s\n", failure.c_str());
-    mic.Teardown(kTeardownWait);
-    return 1;
-  }
-  return StopCleanly(mic);
 }

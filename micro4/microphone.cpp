@@ -53,6 +53,11 @@ constexpr int kRtpHeaderBytes = 12;
 // stop flag. Normally it sleeps in poll until a datagram or Stop() wakes it.
 constexpr int kReceivePollMs = 50;
 
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // Progress lines of the set-up go out at once, also when standard output is a pipe.
 void PrintLine(const char *text) {
   std::fputs(text, stdout);
@@ -359,30 +364,29 @@ int TMicrophone::UdpPort(int channel) const {
 
 bool TMicrophone::StartUdpStream(int channel, int clientPort) {
   if (channel < 1 || channel > 4) {
-    std::fprintf(stdout, "invalid array channel %d\n", channel);
-    std::fflush(stdout);
+    Say(("invalid array channel " + std::to_string(channel)).c_str());
     return false;
   }
   TUniqueFd &sock = RtspSockets[static_cast<std::size_t>(channel - 1)];
   sock.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
-    PrintLine("socket creation failed...");
+    Say("socket creation failed...");
     return false;
   }
-  PrintLine("Socket successfully created..");
+  Say("Socket successfully created..");
 
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(static_cast<uint16_t>(RtspPort_));
   const bool addressOk = ::inet_pton(AF_INET, ArrayAddress_.c_str(), &server.sin_addr) == 1;
   if (!addressOk) {
-    std::fprintf(stdout, "invalid array address '%s'\n", ArrayAddress_.c_str());
+    Say(("invalid array address '" + ArrayAddress_ + "'").c_str());
   }
   if (!addressOk || RtspPort_ <= 0 || RtspPort_ > 65535 || !ConnectWithTimeout(sock.Get(), server)) {
-    PrintLine("connection with the server failed...");
+    Say("connection with the server failed...");
     return false;
   }
-  PrintLine("connected to the server..");
+  Say("connected to the server..");
 
   const auto requests = details::TRTSP_Messages::SetupRequests(ArrayAddress_, RtspPort_, channel, clientPort);
   std::vector<char> reply(kRtspReplyBytes, 0);
@@ -394,8 +398,7 @@ bool TMicrophone::StartUdpStream(int channel, int clientPort) {
   }
   // The reply to SETUP (the last exchange) carries the session header on its second-to-last line.
   const std::string sessionId = details::TRTSP_Messages::GetSessionID(reply.data(), replyLength);
-  std::fprintf(stdout, "SessID=%s\n", sessionId.c_str());
-  std::fflush(stdout);
+  Say(("SessID=" + sessionId).c_str());
 
   const std::string play = details::TRTSP_Messages::PlayRequest(ArrayAddress_, RtspPort_, channel, sessionId);
   if (!Exchange(sock.Get(), play, reply, replyLength)) {
@@ -403,6 +406,24 @@ bool TMicrophone::StartUdpStream(int channel, int clientPort) {
   }
   SessionIds_[static_cast<std::size_t>(channel - 1)] = sessionId;
   return true;
+}
+
+void TMicrophone::Say(const char *line) const {
+  if (!Quiet_) {
+    PrintLine(line);
+  }
+}
+
+std::chrono::nanoseconds TMicrophone::SinceLastBlock() const {
+  return std::chrono::nanoseconds(NowNs() - LastBlockNs_.load(std::memory_order_relaxed));
+}
+
+std::chrono::nanoseconds TMicrophone::SinceLastDatagram(int channel) const {
+  if (channel < 1 || channel > 4) {
+    return std::chrono::nanoseconds::max();
+  }
+  return std::chrono::nanoseconds(
+      NowNs() - LastDatagramNs_[static_cast<std::size_t>(channel - 1)].load(std::memory_order_relaxed));
 }
 
 int TMicrophone::Teardown(std::chrono::milliseconds limit) {
@@ -443,6 +464,12 @@ void TMicrophone::StartReceiverThread() {
   // Zero-filled pool, allocated here (before the thread exists) and freed only by the destructor.
   Pool_ =
       std::make_unique<unsigned char[]>(static_cast<std::size_t>(kPoolBuffers) * static_cast<std::size_t>(PacketSize));
+  // The silence clocks start now: an array that never sends is as lost as one that stopped.
+  const std::int64_t now = NowNs();
+  LastBlockNs_.store(now, std::memory_order_relaxed);
+  for (auto &t : LastDatagramNs_) {
+    t.store(now, std::memory_order_relaxed);
+  }
   RecvThread = std::thread(&TMicrophone::th_Recieve, this);
 }
 
@@ -511,6 +538,7 @@ void TMicrophone::th_Recieve() {
         continue;
       }
       ++received;
+      LastDatagramNs_[j].store(NowNs(), std::memory_order_relaxed);
       if (got != static_cast<ssize_t>(PacketSize)) {
         // Wrong size or receive error: the buffer is not consumed and will take the next datagram.
         DroppedDatagrams_.store(++dropped, std::memory_order_relaxed);
@@ -543,6 +571,7 @@ void TMicrophone::th_Recieve() {
           Wrapped_.store(true, std::memory_order_release);
         }
         WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
+        LastBlockNs_.store(NowNs(), std::memory_order_relaxed);
         WakeReaders(write % kReadBatchBlocks == kReadBatchBlocks - 1);
       }
       PendingGroups_.store(pending.size(), std::memory_order_relaxed);

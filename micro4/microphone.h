@@ -95,6 +95,15 @@ public:
   // Local port of array channel `channel`'s UDP socket, 0 when it is not open.
   int UdpPort(int channel) const;
 
+  // Without progress lines of the RTSP dialogue (a station retrying a lost array says so once itself). Owner
+  // thread, before Start().
+  void SetQuiet(bool quiet) { Quiet_ = quiet; }
+
+  // Time since the receiver last published a complete block, and since array channel `channel` (1..4) last
+  // delivered a datagram (max for another channel); both count from the receiver's start. Any thread.
+  std::chrono::nanoseconds SinceLastBlock() const;
+  std::chrono::nanoseconds SinceLastDatagram(int channel) const;
+
   // Sends TEARDOWN for every session the dialogue set up and waits up to `limit` for the replies; returns how
   // many answered. Owner thread, after Stop() or before; each session is torn down once.
   int Teardown(std::chrono::milliseconds limit);
@@ -125,11 +134,18 @@ private:
   // Wakes the blocking readers after each published block; at a batch's last block (and on Stop()) also the
   // batch readers and the listener.
   void WakeReaders(bool batchEnd);
+  void Say(const char *line) const; // a progress line unless quiet
   void FillDouble(const TBlock &block, int readerChannel, std::vector<double> &out) const;
 
-  const int32_t PacketSize = 812;         // 12 bytes RTP header + 800 bytes payload
-  const int32_t PayloadSize = 800;        // 400 samples
-  std::array<TUniqueFd, 4> RtspSockets;   // RTSP connection of array channel 1..4 (owner thread only)
+  const int32_t PacketSize = 812;       // 12 bytes RTP header + 800 bytes payload
+  const int32_t PayloadSize = 800;      // 400 samples
+  std::array<TUniqueFd, 4> RtspSockets; // RTSP connection of array channel 1..4 (owner thread only)
+  bool Quiet_ = false;
+  // Steady-clock nanoseconds of the last published block and of each array channel's last datagram. Stored
+  // relaxed by the receiver, loaded relaxed by the supervising thread: only the times matter, no data is
+  // published through them.
+  std::atomic<std::int64_t> LastBlockNs_{0};
+  std::array<std::atomic<std::int64_t>, 4> LastDatagramNs_{};
   std::array<std::string, 4> SessionIds_; // session of array channel 1..4 once playing (owner thread only)
   std::array<TUdpChannel, 4> UdpChannels;
   std::thread RecvThread; // runs th_Recieve; joined by Stop()
