@@ -1,6 +1,8 @@
 #include "dir_def_core/preprocessor.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 namespace dir_def_core {
@@ -17,9 +19,68 @@ double SincKernel(double g, double x) {
   return 2.0 * g * std::sin(a) / a;
 }
 
+constexpr int kTaps = TLowPassFilter::kTaps;
+constexpr auto kHistory = static_cast<std::size_t>(kTaps - 1); // older inputs the newest output needs
+
+// One output: sum over m of line[m] h[m], added in increasing m starting from 0.0. Both filter entry points
+// keep exactly this order, so their outputs are identical.
+double DotTaps(const double *line, const double *h) {
+  double y = 0.0;
+  for (int m = 0; m < kTaps; ++m) {
+    y += line[m] * h[m];
+  }
+  return y;
+}
+
+// Four doubles; GCC lowers the operations to one AVX instruction or two SSE2 ones. Loads and stores at any
+// sample offset go through memcpy, which compiles to unaligned moves.
+typedef double TVec4 __attribute__((vector_size(32)));
+
+// y[j] = DotTaps(line + j, h) for j < count. 32 outputs are summed side by side, tap by tap, in eight vector
+// accumulators: the sums are independent, so they fill the lanes and hide the adder latency, while each one
+// still adds its taps in DotTaps' order (no reassociation, so the numbers are unchanged). The AVX2 clone runs
+// about twice as fast as the SSE2 one.
+__attribute__((target_clones("avx2", "default"))) void FirOutputs(const double *line, const double *h,
+                                                                  std::size_t count, double *y) {
+  constexpr std::size_t kTile = 32;
+  std::size_t j = 0;
+  for (; j + kTile <= count; j += kTile) {
+    TVec4 a0{}, a1{}, a2{}, a3{}, a4{}, a5{}, a6{}, a7{};
+    for (int m = 0; m < kTaps; ++m) {
+      const double c = h[m];
+      const double *x = line + j + static_cast<std::size_t>(m);
+      const auto mac = [c](TVec4 &acc, const double *p) {
+        TVec4 v;
+        std::memcpy(&v, p, sizeof v);
+        acc += v * c;
+      };
+      mac(a0, x);
+      mac(a1, x + 4);
+      mac(a2, x + 8);
+      mac(a3, x + 12);
+      mac(a4, x + 16);
+      mac(a5, x + 20);
+      mac(a6, x + 24);
+      mac(a7, x + 28);
+    }
+    const auto store = [](double *p, const TVec4 &v) { std::memcpy(p, &v, sizeof v); };
+    store(y + j, a0);
+    store(y + j + 4, a1);
+    store(y + j + 8, a2);
+    store(y + j + 12, a3);
+    store(y + j + 16, a4);
+    store(y + j + 20, a5);
+    store(y + j + 24, a6);
+    store(y + j + 28, a7);
+  }
+  for (; j < count; ++j) {
+    y[j] = DotTaps(line + j, h);
+  }
+}
+
 } // namespace
 
-TLowPassFilter::TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling_hz) : Line(kTaps, 0.0) {
+TLowPassFilter::TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling_hz) : Line(kHistory + kChunk, 0.0) {
   if (!std::isfinite(fSampling_hz) || fSampling_hz == 0.0) {
     throw std::invalid_argument("filter sampling rate must be finite and non-zero");
   }
@@ -39,13 +100,30 @@ TLowPassFilter::TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling
 }
 
 double TLowPassFilter::Filter(double x) {
-  Line.push(x);
-  const double *line = Line.data();
-  double y = 0.0;
-  for (int m = 0; m < kTaps; ++m) {
-    y += line[m] * Coefs[m];
+  Line[Fill] = x;
+  ++Fill;
+  const double y = DotTaps(Line.data() + (Fill - kHistory - 1), Coefs.data());
+  if (Fill == Line.size()) {
+    std::copy(Line.end() - kHistory, Line.end(), Line.begin());
+    Fill = kHistory;
   }
   return y;
+}
+
+void TLowPassFilter::Filter(const double *x, std::size_t n, double *y) {
+  while (n > 0) {
+    const std::size_t take = std::min(n, Line.size() - Fill);
+    std::copy(x, x + take, Line.begin() + static_cast<std::ptrdiff_t>(Fill));
+    FirOutputs(Line.data() + (Fill - kHistory), Coefs.data(), take, y);
+    Fill += take;
+    if (Fill == Line.size()) {
+      std::copy(Line.end() - kHistory, Line.end(), Line.begin());
+      Fill = kHistory;
+    }
+    x += take;
+    y += take;
+    n -= take;
+  }
 }
 
 namespace {
@@ -79,15 +157,18 @@ void TUniversalPreprocessor::Init(int channels, int frameLen, int hop, double fL
     throw std::invalid_argument("preprocessor needs at least one channel");
   }
   std::vector<TLowPassFilter> filters;
-  std::vector<TFramer> framers;
   filters.reserve(static_cast<std::size_t>(channels));
-  framers.reserve(static_cast<std::size_t>(channels));
   for (int c = 0; c < channels; ++c) {
     filters.emplace_back(fLow, fHigh, fSampling);
-    framers.emplace_back(frameLen, hop);
   }
+  const TFramer check(frameLen, hop); // the framer's limits and message
   Filters = std::move(filters);
-  Framers = std::move(framers);
+  FrameLen = static_cast<std::size_t>(frameLen);
+  Hop = static_cast<std::size_t>(hop);
+  Pending = 0;
+  FirstDone = false;
+  Raw.assign(FrameLen * static_cast<std::size_t>(channels), 0.0);
+  Out.assign(FrameLen * static_cast<std::size_t>(channels), 0.0);
 }
 
 bool TUniversalPreprocessor::PushSample(const double *samples, std::vector<std::vector<double>> &frames) {
@@ -95,13 +176,25 @@ bool TUniversalPreprocessor::PushSample(const double *samples, std::vector<std::
   if (frames.size() != channels) {
     frames.resize(channels); // first call only: the caller keeps the vectors between samples
   }
-  bool ready = false;
   for (std::size_t c = 0; c < channels; ++c) {
-    const double y = Filters[c].Filter(samples[c]);
+    Raw[c * FrameLen + Pending] = samples[c];
     frames[c].clear();
-    ready = Framers[c].Push(y, frames[c]);
   }
-  return ready;
+  ++Pending;
+  if (Pending < (FirstDone ? Hop : FrameLen)) {
+    return false;
+  }
+  // Frame set complete: the oldest FrameLen - Pending outputs stay, the pending samples' outputs follow.
+  const auto keep = static_cast<std::ptrdiff_t>(FrameLen - Pending);
+  for (std::size_t c = 0; c < channels; ++c) {
+    double *out = Out.data() + c * FrameLen;
+    std::copy(out + (static_cast<std::ptrdiff_t>(FrameLen) - keep), out + FrameLen, out);
+    Filters[c].Filter(Raw.data() + c * FrameLen, Pending, out + keep);
+    frames[c].assign(out, out + FrameLen);
+  }
+  Pending = 0;
+  FirstDone = true;
+  return true;
 }
 
 } // namespace dir_def_core

@@ -5,6 +5,7 @@
 
 #include "dsp/shifter.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,11 +25,22 @@ public:
   // Pushes x and returns the filter output.
   double Filter(double x);
 
+  // Pushes x[0..n-1] and writes their outputs to y[0..n-1] (y must not overlap x). Each output is the same
+  // sum in the same order as Filter's, so the two may be mixed and give identical numbers; this one computes
+  // many outputs side by side, which vectorises.
+  void Filter(const double *x, std::size_t n, double *y);
+
   const std::vector<double> &Taps() const { return Coefs; }
 
 private:
+  // Inputs taken per pass of the block filter; the line holds kTaps - 1 older inputs before them.
+  static constexpr std::size_t kChunk = 512;
+
   std::vector<double> Coefs; // h[0..76]
-  dsp::shifter<double> Line; // last 77 inputs, oldest first
+  // Inputs, oldest first: Line[Fill - 77 .. Fill - 1] are the last 77. When Fill reaches the end the last 76
+  // are moved to the front, so pushing is constant time on average and the taps always see a contiguous run.
+  std::vector<double> Line;
+  std::size_t Fill = kTaps - 1;
 };
 
 // Cuts a sample stream into overlapping frames: the first frame on the frameLen-th sample, then one every
@@ -48,6 +60,9 @@ private:
   std::int32_t Counter = 0;
 };
 
+// Filters and frames all channels in lock-step, with the framing of TFramer and the filter of TLowPassFilter.
+// Only whole frames leave it, so the raw samples of a hop are kept and filtered as one block when the frame
+// set completes; the frames are the same numbers as filtering sample by sample.
 class TUniversalPreprocessor {
 public:
   // Builds one filter and one framer per channel (replacing any earlier set-up). Throws std::invalid_argument
@@ -62,7 +77,14 @@ public:
 
 private:
   std::vector<TLowPassFilter> Filters; // index = channel
-  std::vector<TFramer> Framers;        // index = channel, all advance in lock-step
+  std::size_t FrameLen = 0;
+  std::size_t Hop = 0;
+  std::size_t Pending = 0; // samples per channel pushed since the last frame set (not filtered yet)
+  bool FirstDone = false;  // the first frame set needs FrameLen samples, later ones Hop
+  // Raw[c * FrameLen + i]: channel c's i-th pending sample. Out[c * FrameLen + i]: channel c's last FrameLen
+  // filtered samples, oldest first.
+  std::vector<double> Raw;
+  std::vector<double> Out;
 };
 
 } // namespace dir_def_core

@@ -14,6 +14,7 @@ namespace {
 constexpr double kRange_m = 100.0;
 // Lagrange table half-width around the integer peak (11 points).
 constexpr int kLagrangeHalf = 5;
+static_assert(2 * kLagrangeHalf + 1 == TLagrangePeak::kPoints);
 // Quarter-point steps of the sub-sample maximisation; 2/2^19 samples bracket at the end.
 constexpr int kGoldenSteps = 19;
 // Frames larger than this are refused before any allocation (over 28 s at 37.5 kHz).
@@ -35,20 +36,17 @@ void CheckLagWindow(std::size_t n, long zero, int maxLag) {
   }
 }
 
-// out = a * b; "BAD MATRS" when the columns of a do not match the rows of b.
-void MatMul(const TX4DirDefiner::TMatrix &a, const TX4DirDefiner::TMatrix &b, TX4DirDefiner::TMatrix &out) {
-  if (a.empty() || b.empty() || a[0].size() != b.size()) {
-    throw std::runtime_error("BAD MATRS");
-  }
-  const std::size_t rows = a.size();
-  const std::size_t inner = b.size();
-  const std::size_t cols = b[0].size();
-  out.resize(rows);
-  for (std::size_t i = 0; i < rows; ++i) {
-    out[i].resize(cols);
-    for (std::size_t j = 0; j < cols; ++j) {
+// out = a * b, each entry summed over the inner index in increasing order from 0.0.
+template <std::size_t R, std::size_t I, std::size_t C>
+void MatMul(const std::array<std::array<double, I>, R> &a, const std::array<std::array<double, C>, I> &b,
+            std::array<std::array<double, C>, R> &out) {
+#pragma GCC unroll 6
+  for (std::size_t i = 0; i < R; ++i) {
+#pragma GCC unroll 6
+    for (std::size_t j = 0; j < C; ++j) {
       double s = 0.0;
-      for (std::size_t k = 0; k < inner; ++k) {
+#pragma GCC unroll 6
+      for (std::size_t k = 0; k < I; ++k) {
         s += a[i][k] * b[k][j];
       }
       out[i][j] = s;
@@ -56,34 +54,60 @@ void MatMul(const TX4DirDefiner::TMatrix &a, const TX4DirDefiner::TMatrix &b, TX
   }
 }
 
-void Transpose(const TX4DirDefiner::TMatrix &a, TX4DirDefiner::TMatrix &out) {
-  const std::size_t rows = a.size();
-  const std::size_t cols = rows == 0 ? 0 : a[0].size();
-  out.resize(cols);
-  for (std::size_t j = 0; j < cols; ++j) {
-    out[j].resize(rows);
-    for (std::size_t i = 0; i < rows; ++i) {
+template <std::size_t R, std::size_t C>
+void Transpose(const std::array<std::array<double, C>, R> &a, std::array<std::array<double, R>, C> &out) {
+  for (std::size_t j = 0; j < C; ++j) {
+    for (std::size_t i = 0; i < R; ++i) {
       out[j][i] = a[i][j];
     }
   }
 }
 
-// Value at x of the degree-10 Lagrange polynomial through (x0 + l, y[l]), l = 0..10.
-double Lagrange(const double *y, double x0, double x) {
-  double sum = 0.0;
-  for (int l = 0; l <= 2 * kLagrangeHalf; ++l) {
+// prod_{m != l} (l - m) over the nodes 0..10: (-1)^(10-l) l! (10-l)!, exact in a double.
+constexpr std::array<double, TLagrangePeak::kPoints> LagrangeDenominators() {
+  std::array<double, TLagrangePeak::kPoints> den{};
+  for (int l = 0; l < TLagrangePeak::kPoints; ++l) {
     double prod = 1.0;
-    for (int m = 0; m <= 2 * kLagrangeHalf; ++m) {
+    for (int m = 0; m < TLagrangePeak::kPoints; ++m) {
       if (m != l) {
-        prod *= (x - (x0 + m)) / static_cast<double>(l - m);
+        prod *= static_cast<double>(l - m);
       }
     }
-    sum += y[l] * prod;
+    den[static_cast<std::size_t>(l)] = prod;
   }
-  return sum;
+  return den;
+}
+
+// std::complex<double> is laid out as double[2] (real, imaginary); the loops below use that view, which GCC
+// vectorises without the stack round trips it makes of element-wise complex assignments.
+double *AsDoubles(std::complex<double> *z) { return reinterpret_cast<double *>(z); }
+const double *AsDoubles(const std::complex<double> *z) { return reinterpret_cast<const double *>(z); }
+
+// out[k] = a[k] conj(b[k]) for k < count: (ar br + ai bi, ai br - ar bi), the values of std::complex's product
+// without its NaN recovery call.
+void ConjProduct(const std::complex<double> *a, const std::complex<double> *b, std::size_t count,
+                 std::complex<double> *out) {
+  const double *pa = AsDoubles(a);
+  const double *pb = AsDoubles(b);
+  double *po = AsDoubles(out);
+  for (std::size_t k = 0; k < count; ++k) {
+    const double ar = pa[2 * k];
+    const double ai = pa[2 * k + 1];
+    const double br = pb[2 * k];
+    const double bi = pb[2 * k + 1];
+    po[2 * k] = ar * br + ai * bi;
+    po[2 * k + 1] = ai * br - ar * bi;
+  }
 }
 
 } // namespace
+
+TLagrangePeak::TLagrangePeak(const double *y, double x0) : X0(x0) {
+  static constexpr std::array<double, kPoints> kDen = LagrangeDenominators();
+  for (std::size_t l = 0; l < C.size(); ++l) {
+    C[l] = y[l] / kDen[l];
+  }
+}
 
 const TX4DirDefiner::TPlans &TX4DirDefiner::PlansFor(std::size_t n) {
   for (const auto &p : Plans) {
@@ -93,6 +117,31 @@ const TX4DirDefiner::TPlans &TX4DirDefiner::PlansFor(std::size_t n) {
   }
   Plans.push_back(std::make_unique<TPlans>(static_cast<unsigned int>(n)));
   return *Plans.back();
+}
+
+void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<double> *a,
+                                        const std::complex<double> *b, double *corrA, double *corrB) {
+  // The inverse of a Hermitian spectrum is real, so ifft(A + iB) = a + i b carries both correlations.
+  const std::size_t n = Packed.size();
+  const std::size_t h = n / 2;
+  const double *pa = AsDoubles(a);
+  const double *pb = AsDoubles(b);
+  double *z = AsDoubles(Packed.data());
+  for (std::size_t k = 0; k <= h; ++k) {
+    z[2 * k] = pa[2 * k] - pb[2 * k + 1];
+    z[2 * k + 1] = pa[2 * k + 1] + pb[2 * k];
+  }
+  for (std::size_t k = h + 1; k < n; ++k) {
+    // conj(A[n-k]) + i conj(B[n-k])
+    const std::size_t r = 2 * (n - k);
+    z[2 * k] = pa[r] + pb[r + 1];
+    z[2 * k + 1] = pb[r] - pa[r + 1];
+  }
+  plans.Inv.transform(Packed.data());
+  for (std::size_t j = 0; j < n; ++j) {
+    corrA[j] = z[2 * j];
+    corrB[j] = z[2 * j + 1];
+  }
 }
 
 void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N, std::vector<double> &delays,
@@ -117,61 +166,94 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
   for (auto &v : Spectra) {
     v.resize(n);
   }
-  for (auto &v : Cross) {
+  Packed.resize(n);
+  for (auto &v : Corr) {
     v.resize(n);
   }
-  Corr.resize(n);
   const double invN = 1.0 / static_cast<double>(N);
+  const std::size_t mask = n - 1;
 
-  // 1-2. Spectra and energies.
+  // 1. Energies: the four sums side by side (independent chains), each in sample order.
+  {
+    double e[kMics] = {0.0, 0.0, 0.0, 0.0};
+    const double *x0 = frames[0].data();
+    const double *x1 = frames[1].data();
+    const double *x2 = frames[2].data();
+    const double *x3 = frames[3].data();
+    for (std::size_t i = 0; i < n; ++i) {
+      e[0] += x0[i] * x0[i];
+      e[1] += x1[i] * x1[i];
+      e[2] += x2[i] * x2[i];
+      e[3] += x3[i] * x3[i];
+    }
+    for (int c = 0; c < kMics; ++c) {
+      Energy[c] = e[c] / static_cast<double>(N);
+    }
+  }
   double eTot = 0.0;
   for (int c = 0; c < kMics; ++c) {
-    const std::vector<double> &x = frames[c];
-    TCVector &s = Spectra[c];
-    double e = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      s[i] = {x[i], 0.0};
-      e += x[i] * x[i];
-    }
-    plans.Fwd.transform(s.data());
-    for (auto &v : s) {
-      v *= invN;
-    }
-    e /= static_cast<double>(N);
     if (static_cast<std::size_t>(c) < gains.size() && gains[c] > 0) {
-      e *= gains[c];
+      Energy[c] *= gains[c];
     }
-    Energy[c] = e;
-    eTot += e;
+    eTot += Energy[c];
   }
 
-  // 3. Coarse whole-sample lags from the plain cross-correlation of each pair. After the half swap lag 0
-  // sits at index h; the window is the 2W + 1 lags centred on it and D is the true lag p - h (identical
-  // channels give 0, channel a delayed by d samples gives d).
-  const int maxLag = MaxLag;
-  for (int p = 0; p < kPairs; ++p) {
-    const int a = kPairOrder[p][0];
-    const int b = kPairOrder[p][1];
-    const TCVector &sa = Spectra[a];
-    const TCVector &sb = Spectra[b];
-    TCVector &cr = Cross[p];
-    for (std::size_t k = 0; k < n; ++k) {
-      cr[k] = sa[k] * std::conj(sb[k]);
+  // 2. Spectra scaled by 1/N, two real frames per transform: z = x_a + i x_b gives
+  // S_a[k] = (Z[k] + conj Z[N-k]) / 2 and S_b[k] = (Z[k] - conj Z[N-k]) / 2i. Bins 0..N/2 suffice for the
+  // cross-spectra; the beams need all N (S[N-k] = conj S[k]).
+  const double halfInvN = 0.5 * invN;
+  for (int c = 0; c < kMics; c += 2) {
+    const double *xa = frames[c].data();
+    const double *xb = frames[c + 1].data();
+    double *z = AsDoubles(Packed.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      z[2 * i] = xa[i];
+      z[2 * i + 1] = xb[i];
     }
-    std::copy(cr.begin(), cr.end(), Corr.begin());
-    plans.Inv.transform(Corr.data());
-    for (auto &v : Corr) {
-      v *= invN;
+    plans.Fwd.transform(Packed.data());
+    double *sa = AsDoubles(Spectra[c].data());
+    double *sb = AsDoubles(Spectra[c + 1].data());
+    for (std::size_t k = 0; k <= h; ++k) {
+      const double *zk = z + 2 * k;
+      const double *zr = z + 2 * ((n - k) & mask);
+      sa[2 * k] = (zk[0] + zr[0]) * halfInvN;
+      sa[2 * k + 1] = (zk[1] - zr[1]) * halfInvN;
+      sb[2 * k] = (zk[1] + zr[1]) * halfInvN;
+      sb[2 * k + 1] = (zr[0] - zk[0]) * halfInvN;
     }
-    std::swap_ranges(Corr.begin(), Corr.begin() + static_cast<std::ptrdiff_t>(h),
-                     Corr.begin() + static_cast<std::ptrdiff_t>(h));
-    std::size_t best = h - static_cast<std::size_t>(maxLag);
-    for (std::size_t i = best + 1; i <= h + static_cast<std::size_t>(maxLag); ++i) {
-      if (Corr[i].real() > Corr[best].real()) {
-        best = i;
+    if (!PairRefine) {
+      for (std::size_t k = h + 1; k < n; ++k) {
+        Spectra[c][k] = std::conj(Spectra[c][n - k]);
+        Spectra[c + 1][k] = std::conj(Spectra[c + 1][n - k]);
       }
     }
-    D[a][b] = static_cast<double>(static_cast<long>(best) - static_cast<long>(h));
+  }
+
+  // 3. Cross-spectra S_a conj(S_b) and their correlations, two pairs per inverse transform. Without the 1/N of
+  // the designed coarse inverse: scaling by a power of two moves no maximum, and the refined search wants the
+  // unnormalised values.
+  for (auto &v : Cross) {
+    v.resize(h + 1);
+  }
+  for (int p = 0; p < kPairs; p += 2) {
+    for (int q = 0; q < 2; ++q) {
+      ConjProduct(Spectra[kPairOrder[p + q][0]].data(), Spectra[kPairOrder[p + q][1]].data(), h + 1, Cross[q].data());
+    }
+    InverseTwoHermitian(plans, Cross[0].data(), Cross[1].data(), Corr[p].data(), Corr[p + 1].data());
+  }
+
+  // Coarse whole-sample lags: the largest correlation over lags -W..W (the first of equal values, from -W up).
+  // D is the true lag: identical channels give 0, channel a delayed by d samples gives d.
+  const int maxLag = MaxLag;
+  for (int p = 0; p < kPairs; ++p) {
+    const double *corr = Corr[p].data();
+    long best = -maxLag;
+    for (long lag = best + 1; lag <= maxLag; ++lag) {
+      if (corr[static_cast<std::size_t>(lag) & mask] > corr[static_cast<std::size_t>(best) & mask]) {
+        best = lag;
+      }
+    }
+    D[kPairOrder[p][0]][kPairOrder[p][1]] = static_cast<double>(best);
   }
 
   // 4-5. Energy shares and the antisymmetric lag matrix.
@@ -210,6 +292,27 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
         Beams[r][k] = y;
       }
     }
+    // The beams' cross-spectra are not Hermitian (the N - 1 step); the search reads the real part of their
+    // inverse, which is the inverse of their Hermitian part (G[k] + conj G[N-k]) / 2, so two of those share
+    // one inverse transform too.
+    for (auto &v : Cross) {
+      v.resize(n);
+    }
+    for (int p = 0; p < kPairs; p += 2) {
+      for (int q = 0; q < 2; ++q) {
+        const TCVector &ya = Beams[kPairOrder[p + q][0]];
+        const TCVector &yb = Beams[kPairOrder[p + q][1]];
+        TCVector &g = Cross[q];
+        ConjProduct(ya.data(), yb.data(), n, g.data());
+        // In place over bins 0..N/2: bin N-k (k > 0) lies above N/2 and is never overwritten.
+        for (std::size_t k = 0; k <= h; ++k) {
+          const std::complex<double> gk = g[k];
+          const std::complex<double> gr = g[(n - k) & mask];
+          g[k] = {0.5 * (gk.real() + gr.real()), 0.5 * (gk.imag() - gr.imag())};
+        }
+      }
+      InverseTwoHermitian(plans, Cross[0].data(), Cross[1].data(), Corr[p].data(), Corr[p + 1].data());
+    }
   }
 
   // 7. Refined delays and weights per pair. Designed: the beams' cross-spectrum, whole window. PairRefine: the
@@ -221,21 +324,13 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
     const int a = kPairOrder[p][0];
     const int b = kPairOrder[p][1];
     weights.push_back(Energy[a] + Energy[b]);
-    const TCVector *cross = &Cross[p];
     int centre = 0;
     int width = maxLag;
     if (PairRefine) {
       width = std::min(kPairRefineHalfWidth, maxLag);
       centre = std::clamp(ConsensusLag(a, b), width - maxLag, maxLag - width); // stays in the designed window
-    } else {
-      const TCVector &ya = Beams[a];
-      const TCVector &yb = Beams[b];
-      for (std::size_t k = 0; k < n; ++k) {
-        Corr[k] = ya[k] * std::conj(yb[k]);
-      }
-      cross = &Corr;
     }
-    delays.push_back(Search_Max_GR(*cross, static_cast<int>(h), width, centre));
+    delays.push_back(RefineLag(Corr[p].data(), n, width, centre));
   }
 }
 
@@ -258,38 +353,42 @@ double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag,
   if (static_cast<std::size_t>(half) != n / 2) {
     throw std::invalid_argument("half must be the cross-spectrum length / 2");
   }
-  // Lag 0 of the rotated correlation sits at index half - 1; the window is centred on lag centreLag.
-  const long centre = static_cast<long>(half) - 1 + centreLag;
-  CheckLagWindow(n, centre, maxLag);
+  // Lag 0 of the designed rotated correlation sits at index half - 1; the window is centred on lag centreLag.
+  CheckLagWindow(n, static_cast<long>(half) - 1 + centreLag, maxLag);
   const TPlans &plans = PlansFor(n);
 
   // Unnormalised inverse: the designed inverse with 1/N multiplied back by N, which is exact for N a power
-  // of two.
+  // of two. Only its real part is searched.
   SearchWork.assign(cross.begin(), cross.end());
   plans.Inv.transform(SearchWork.data());
-  // Rotation r[m+1..N-1], r[0..m] with m = N/2: the lag of index j is j - half + 1 (not the half swap of
-  // the coarse search).
-  const std::size_t m = n / 2;
-  Rotated.resize(n);
+  RealWork.resize(n);
   for (std::size_t j = 0; j < n; ++j) {
-    Rotated[j] = SearchWork[(m + 1 + j) % n].real();
+    RealWork[j] = SearchWork[j].real();
   }
+  return RefineLag(RealWork.data(), n, maxLag, centreLag);
+}
 
-  const std::size_t zero = static_cast<std::size_t>(half) - 1;
-  auto p = static_cast<std::size_t>(centre - maxLag);
-  for (std::size_t i = p + 1; i <= static_cast<std::size_t>(centre + maxLag); ++i) {
-    if (Rotated[i] > Rotated[p]) {
-      p = i;
+double TX4DirDefiner::RefineLag(const double *corr, std::size_t n, int maxLag, int centreLag) const {
+  const std::size_t mask = n - 1;
+  const auto at = [&](long lag) { return corr[static_cast<std::size_t>(lag) & mask]; };
+  // Whole-sample peak: the first of equal values from the low end of the window.
+  long best = centreLag - maxLag;
+  for (long lag = best + 1; lag <= centreLag + maxLag; ++lag) {
+    if (at(lag) > at(best)) {
+      best = lag;
     }
   }
-  const auto lag = static_cast<double>(static_cast<long>(p) - static_cast<long>(zero));
+  const auto lag = static_cast<double>(best);
+  std::array<double, TLagrangePeak::kPoints> y{};
+  for (int l = 0; l < TLagrangePeak::kPoints; ++l) {
+    y[static_cast<std::size_t>(l)] = at(best - kLagrangeHalf + l);
+  }
+  const TLagrangePeak poly(y.data(), lag - kLagrangeHalf);
 
-  const double *y = Rotated.data() + (p - kLagrangeHalf);
-  const double x0 = lag - kLagrangeHalf;
   double lo = lag - 1.0;
   double hi = lag + 1.0;
   double mid = lag;
-  double fmid = Lagrange(y, x0, mid);
+  double fmid = poly(mid);
   for (int step = 0; step < kGoldenSteps; ++step) {
     if (hi - lo < 1e-15) {
       break;
@@ -297,8 +396,8 @@ double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag,
     const double q = (hi - lo) / 4.0;
     const double x1 = lo + q;
     const double x2 = hi - q;
-    const double f1 = Lagrange(y, x0, x1);
-    const double f2 = Lagrange(y, x0, x2);
+    const double f1 = poly(x1);
+    const double f2 = poly(x2);
     if (f1 > f2 && f1 > fmid) {
       hi = mid;
       mid = x1;
@@ -311,7 +410,7 @@ double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag,
       lo = x1;
       hi = x2;
       mid = (x1 + x2) / 2.0;
-      fmid = Lagrange(y, x0, mid);
+      fmid = poly(mid);
     }
   }
   return (1.0 / SampleRate) * mid * SoundSpeed;
@@ -323,11 +422,8 @@ void TX4DirDefiner::CheckMics() const {
   }
 }
 
-void TX4DirDefiner::G_fun(const std::vector<double> &x, const std::vector<double> &d, std::vector<double> &out) const {
-  CheckMics();
-  if (x.size() < 3 || d.size() < kPairs) {
-    throw std::invalid_argument("model needs (phi, theta, beta) and six delays");
-  }
+void TX4DirDefiner::Residuals(const std::array<double, 3> &x, const std::vector<double> &d,
+                              std::array<double, kPairs> &out) const {
   const double s[3] = {kRange_m * std::cos(x[0]) * std::sin(x[1]), kRange_m * std::sin(x[0]) * std::sin(x[1]),
                        kRange_m * std::cos(x[1])};
   std::array<double, kMics> dist{};
@@ -337,17 +433,12 @@ void TX4DirDefiner::G_fun(const std::vector<double> &x, const std::vector<double
     const double dz = MicXYZ[i][2] - s[2];
     dist[i] = std::sqrt(dx * dx + dy * dy + dz * dz);
   }
-  out.clear();
   for (int k = 0; k < kPairs; ++k) {
-    out.push_back(dist[kPairOrder[k][0]] - dist[kPairOrder[k][1]] - d[k] + x[2]);
+    out[k] = dist[kPairOrder[k][0]] - dist[kPairOrder[k][1]] - d[k] + x[2];
   }
 }
 
-void TX4DirDefiner::J_fun(const std::vector<double> &x, TMatrix &out) const {
-  CheckMics();
-  if (x.size() < 2) {
-    throw std::invalid_argument("model needs (phi, theta, beta)");
-  }
+void TX4DirDefiner::Jacobian(const std::array<double, 3> &x, TMat63 &out) const {
   const double cp = std::cos(x[0]);
   const double sp = std::sin(x[0]);
   const double ct = std::cos(x[1]);
@@ -365,17 +456,38 @@ void TX4DirDefiner::J_fun(const std::vector<double> &x, TMatrix &out) const {
       u[i][j] /= len;
     }
   }
-  out.resize(kPairs);
   for (int k = 0; k < kPairs; ++k) {
     const auto &ua = u[kPairOrder[k][0]];
     const auto &ub = u[kPairOrder[k][1]];
     const double wx = ua[0] - ub[0];
     const double wy = ua[1] - ub[1];
     const double wz = ua[2] - ub[2];
-    out[k].resize(3);
     out[k][0] = s[0] * wy - s[1] * wx;
     out[k][1] = kRange_m * ct * (cp * wx + sp * wy) - kRange_m * st * wz;
     out[k][2] = 1.0;
+  }
+}
+
+void TX4DirDefiner::G_fun(const std::vector<double> &x, const std::vector<double> &d, std::vector<double> &out) const {
+  CheckMics();
+  if (x.size() < 3 || d.size() < kPairs) {
+    throw std::invalid_argument("model needs (phi, theta, beta) and six delays");
+  }
+  std::array<double, kPairs> r{};
+  Residuals({x[0], x[1], x[2]}, d, r);
+  out.assign(r.begin(), r.end());
+}
+
+void TX4DirDefiner::J_fun(const std::vector<double> &x, TMatrix &out) const {
+  CheckMics();
+  if (x.size() < 2) {
+    throw std::invalid_argument("model needs (phi, theta, beta)");
+  }
+  TMat63 j{};
+  Jacobian({x[0], x[1], 0.0}, j); // beta does not enter the Jacobian
+  out.resize(kPairs);
+  for (int k = 0; k < kPairs; ++k) {
+    out[k].assign(j[k].begin(), j[k].end());
   }
 }
 
@@ -387,39 +499,48 @@ void TX4DirDefiner::Newton(std::vector<double> &x, const std::vector<double> &d,
   if (d.size() != kPairs) {
     throw std::invalid_argument("Newton needs six delays");
   }
-  const std::size_t nw = w.size();
-  W.resize(nw);
-  for (std::size_t i = 0; i < nw; ++i) {
-    W[i].assign(nw, 0.0);
-    W[i][i] = w[i];
-  }
-  G_fun(x, d, Resid);
+  CheckMics();
+  std::array<double, 3> xk{x[0], x[1], x[2]};
+  std::array<double, 3> next = xk;
+  std::array<double, kPairs> resid{};
+  Residuals(xk, d, resid);
+  TMat63 J{};
+  TMat36 Jt{};
   if (limit >= 1) {
+    // The weighted normal equations J^T W J with W = diag(w): the weights must be one per pair.
+    if (w.size() != kPairs) {
+      throw std::runtime_error("BAD MATRS");
+    }
+    TMat66 W{};
+    for (std::size_t i = 0; i < kPairs; ++i) {
+      W[i][i] = w[i];
+    }
+    TMat36 A{}, C{}, K{};
+    TMat33 B{}, Binv{};
     for (int iter = 0;;) {
-      J_fun(x, J);
+      Jacobian(xk, J);
       Transpose(J, Jt);
       MatMul(Jt, W, A);
       MatMul(A, J, B);
       dd_mapi::matr_inverse(B, Binv);
       MatMul(Binv, Jt, C);
       MatMul(C, W, K);
-      result.resize(x.size());
       double step2 = 0.0;
-      for (std::size_t i = 0; i < x.size(); ++i) {
+      for (std::size_t i = 0; i < 3; ++i) {
         double s = 0.0;
-        for (std::size_t k = 0; k < Resid.size(); ++k) {
-          s += K[i][k] * Resid[k];
+        for (std::size_t k = 0; k < kPairs; ++k) {
+          s += K[i][k] * resid[k];
         }
-        result[i] = x[i] - s;
-        step2 += (result[i] - x[i]) * (result[i] - x[i]);
+        next[i] = xk[i] - s;
+        step2 += (next[i] - xk[i]) * (next[i] - xk[i]);
       }
       if (std::sqrt(step2) < tol) {
         break;
       }
-      std::copy(result.begin(), result.end(), x.begin());
-      G_fun(x, d, Resid);
+      xk = next;
+      Residuals(xk, d, resid);
       double r2 = 0.0;
-      for (const double r : Resid) {
+      for (const double r : resid) {
         r2 += r * r;
       }
       if (std::sqrt(r2) < tol) {
@@ -429,10 +550,10 @@ void TX4DirDefiner::Newton(std::vector<double> &x, const std::vector<double> &d,
         break;
       }
     }
-  } else {
-    // No iteration requested: report the start point itself, normalised, with its quality.
-    result.assign(x.begin(), x.end());
   }
+  // With no iteration requested the start point itself is reported, normalised, with its quality.
+  x.assign(xk.begin(), xk.end());
+  result.assign(next.begin(), next.end());
 
   // Angles into phi in [0, 2pi), theta in [0, pi]; a theta beyond pi is the same direction seen with phi
   // turned by pi.
@@ -454,7 +575,8 @@ void TX4DirDefiner::Newton(std::vector<double> &x, const std::vector<double> &d,
   result[1] = theta;
 
   // Quality: spread of the unweighted solution at the last iterate, signed like beta.
-  J_fun(x, J);
+  TMat33 JtJ{}, Cq{};
+  Jacobian(xk, J);
   Transpose(J, Jt);
   MatMul(Jt, J, JtJ);
   dd_mapi::matr_inverse(JtJ, Cq);

@@ -21,6 +21,46 @@ inline constexpr int kMics = 4;
 inline constexpr int kPairs = 6;
 inline constexpr std::array<std::array<int, 2>, kPairs> kPairOrder{{{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}};
 
+// Degree-10 polynomial through the 11 points (x0 + l, y[l]), l = 0..10: the sub-sample model of a correlation
+// around its whole-sample peak. The nodes are fixed integers, so their weights 1 / prod_{m != l} (l - m) are
+// constants; they are folded into the values once per peak, and each value of the polynomial then costs O(11)
+// (prefix and suffix products of x minus the nodes) instead of the O(121) of the plain product formula. Equal
+// to that formula up to rounding; exactly 0 contributions from the other nodes at a node.
+class TLagrangePeak {
+public:
+  static constexpr int kPoints = 11;
+
+  // y: kPoints values; x0: abscissa of y[0].
+  TLagrangePeak(const double *y, double x0);
+
+  double operator()(double x) const;
+
+private:
+  std::array<double, kPoints> C{}; // y[l] / prod_{m != l} (l - m)
+  double X0;
+};
+
+// Inline: the peak search evaluates two points per step, and inlined their independent chains overlap.
+inline double TLagrangePeak::operator()(double x) const {
+  // L_l(x) prod_{m != l} (l - m) = prod_{m < l} (x - x_m) * prod_{m > l} (x - x_m): prefix times suffix.
+  std::array<double, kPoints> dx{};
+  for (int m = 0; m < kPoints; ++m) {
+    dx[static_cast<std::size_t>(m)] = x - (X0 + m);
+  }
+  std::array<double, kPoints> suffix{};
+  suffix[kPoints - 1] = 1.0;
+  for (std::size_t m = kPoints - 1; m > 0; --m) {
+    suffix[m - 1] = suffix[m] * dx[m];
+  }
+  double prefix = 1.0;
+  double sum = 0.0;
+  for (std::size_t l = 0; l < C.size(); ++l) {
+    sum += C[l] * (prefix * suffix[l]);
+    prefix *= dx[l];
+  }
+  return sum;
+}
+
 class TX4DirDefiner {
 public:
   using TCVector = std::vector<std::complex<double>>;
@@ -77,6 +117,11 @@ public:
               std::vector<double> &result);
 
 private:
+  using TMat63 = std::array<std::array<double, 3>, kPairs>;
+  using TMat36 = std::array<std::array<double, kPairs>, 3>;
+  using TMat66 = std::array<std::array<double, kPairs>, kPairs>;
+  using TMat33 = std::array<std::array<double, 3>, 3>;
+
   struct TPlans {
     explicit TPlans(unsigned int n) : Fwd(n), Inv(n) {}
     dsp::fourier::fwd_complex<double> Fwd;
@@ -84,24 +129,34 @@ private:
   };
   const TPlans &PlansFor(std::size_t n);
   void CheckMics() const;
+  // The residuals and Jacobian of G_fun and J_fun in fixed arrays (the same arithmetic), for Newton.
+  void Residuals(const std::array<double, 3> &x, const std::vector<double> &d, std::array<double, kPairs> &out) const;
+  void Jacobian(const std::array<double, 3> &x, TMat63 &out) const;
+  // Search_Max_GR's search and refinement on a real circular correlation (index = lag mod n, unnormalised);
+  // the window is checked by the caller.
+  double RefineLag(const double *corr, std::size_t n, int maxLag, int centreLag) const;
+  // out[j] = real circular correlations of the Hermitian spectra a (real part) and b (imaginary part), from one
+  // inverse transform of a + i b; a and b hold bins 0..n/2 (the rest follow by symmetry).
+  void InverseTwoHermitian(const TPlans &plans, const std::complex<double> *a, const std::complex<double> *b,
+                           double *corrA, double *corrB);
 
   bool PairRefine;
   std::vector<std::unique_ptr<TPlans>> Plans; // one per frame size met so far
 
   // CovR_2 work, sized on first use.
-  std::array<TCVector, kMics> Spectra; // S_c, forward transforms scaled by 1/N
-  std::array<TCVector, kPairs> Cross;  // S_a conj(S_b) per pair
-  std::array<TCVector, kMics> Beams;   // Y_r
-  TCVector Corr;                       // coarse correlation / beam cross-spectrum
+  std::array<TCVector, kMics> Spectra;          // S_c, forward transforms scaled by 1/N (bins 0..N/2; all N for beams)
+  std::array<TCVector, 2> Cross;                // two cross-spectra waiting to share one inverse transform
+  std::array<TCVector, kMics> Beams;            // Y_r
+  TCVector Packed;                              // two real frames or two Hermitian spectra as one complex signal
+  std::array<std::vector<double>, kPairs> Corr; // per pair: circular correlation, unnormalised, index = lag mod N
   std::array<double, kMics> Energy{};
   std::array<std::array<double, kMics>, kMics> D{};
 
   // Search_Max_GR work.
   TCVector SearchWork;
-  std::vector<double> Rotated;
+  std::vector<double> RealWork;
 
   // Newton work.
-  TMatrix W, J, Jt, A, B, Binv, C, K, JtJ, Cq;
   std::vector<double> Resid;
 };
 

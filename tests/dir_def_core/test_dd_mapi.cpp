@@ -52,3 +52,27 @@ TEST(DdMapi, SingularMatrixGivesZeroDeterminantAndNonFiniteInverse) {
   }
   EXPECT_THROW(matr_det(TMatrix{{1, 2}, {3}}), std::invalid_argument);
 }
+
+// The fixed 3x3 form used by the locator is the same expansion: the same numbers, bit for bit.
+TEST(DdMapi, FixedThreeByThreeInverseEqualsTheGeneralOne) {
+  std::mt19937 gen(9);
+  std::uniform_real_distribution<double> u(-3, 3);
+  for (int trial = 0; trial < 50; ++trial) {
+    dd_mapi::TMatrix3 a{};
+    TMatrix v(3, std::vector<double>(3));
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 3; ++j) {
+        a[i][j] = v[i][j] = u(gen) * (trial % 5 == 0 ? 1e-7 : 1.0);
+      }
+    }
+    dd_mapi::TMatrix3 fixed{};
+    TMatrix general;
+    matr_inverse(a, fixed);
+    matr_inverse(v, general);
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 3; ++j) {
+        EXPECT_EQ(fixed[i][j], general[i][j]) << trial;
+      }
+    }
+  }
+}

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 using ddc_test::kPi;
 using dir_def_core::TFramer;
 using dir_def_core::TLowPassFilter;
@@ -114,5 +117,94 @@ TEST(TAngleAveranger, AveragesAcrossTheWrapNear270Degrees) {
     }
     ASSERT_TRUE(ready);
     EXPECT_NEAR(mean / deg, c.expected, 1e-9) << c.degrees[0];
+  }
+}
+
+namespace {
+
+// y[n] = sum_m h[m] x[n - 76 + m] with zeros before the first sample: the direct form, written out.
+std::vector<double> DirectFir(const std::vector<double> &h, const std::vector<double> &x) {
+  std::vector<double> y(x.size(), 0.0);
+  for (std::size_t n = 0; n < x.size(); ++n) {
+    for (std::size_t m = 0; m < h.size(); ++m) {
+      const long i = static_cast<long>(n) - static_cast<long>(h.size() - 1) + static_cast<long>(m);
+      if (i >= 0) {
+        y[n] += h[m] * x[static_cast<std::size_t>(i)];
+      }
+    }
+  }
+  return y;
+}
+
+double Peak(const std::vector<double> &x) {
+  double p = 0;
+  for (const double v : x) {
+    p = std::max(p, std::abs(v));
+  }
+  return p;
+}
+
+} // namespace
+
+// The block entry point against the direct form, over blocks shorter and longer than its internal pass and
+// lengths that are not multiples of its tile: within 1e-12 of the signal's peak, and identical to pushing the
+// same samples one at a time.
+TEST(TLowPassFilter, BlockFilterIsTheDirectFormAndEqualsPerSampleFiltering) {
+  for (const std::size_t block : {std::size_t{1}, std::size_t{31}, std::size_t{512}, std::size_t{700}}) {
+    for (const unsigned seed : {1u, 2u}) {
+      const std::vector<double> x = ddc_test::WhiteNoise(3000, seed);
+      TLowPassFilter perSample(4000, 20000, 37500);
+      TLowPassFilter blockwise(4000, 20000, 37500);
+      const std::vector<double> ref = DirectFir(blockwise.Taps(), x);
+      std::vector<double> y(x.size());
+      for (std::size_t i = 0; i < x.size(); i += block) {
+        blockwise.Filter(x.data() + i, std::min(block, x.size() - i), y.data() + i);
+      }
+      const double tol = 1e-12 * Peak(x);
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        ASSERT_NEAR(y[i], ref[i], tol) << block << " sample " << i;
+        ASSERT_EQ(y[i], perSample.Filter(x[i])) << block << " sample " << i;
+      }
+    }
+  }
+}
+
+// Frames of the preprocessor against the direct form of the whole stream, for hops below, at and above the
+// filter's internal pass and frames longer than it.
+TEST(TUniversalPreprocessor, FramesAreTheDirectFormOfTheStream) {
+  struct Case {
+    int len, hop;
+  };
+  for (const Case &c : {Case{64, 32}, Case{256, 256}, Case{1024, 512}, Case{2048, 700}}) {
+    dir_def_core::TUniversalPreprocessor pre;
+    pre.Init(3, c.len, c.hop, 4000, 20000, 37500);
+    const std::vector<double> taps = TLowPassFilter(4000, 20000, 37500).Taps();
+    ddc_test::TFrames in(3), ref(3);
+    for (unsigned ch = 0; ch < 3; ++ch) {
+      in[ch] = ddc_test::WhiteNoise(6000, 10 + ch);
+      for (auto &v : in[ch]) {
+        v *= 1000.0 * (ch + 1); // station-like sample levels
+      }
+      ref[ch] = DirectFir(taps, in[ch]);
+    }
+    ddc_test::TFrames frames;
+    int emitted = 0;
+    for (std::size_t i = 0; i < in[0].size(); ++i) {
+      const double s[3] = {in[0][i], in[1][i], in[2][i]};
+      if (!pre.PushSample(s, frames)) {
+        continue;
+      }
+      ++emitted;
+      const auto end = static_cast<std::size_t>(i + 1);
+      for (std::size_t ch = 0; ch < 3; ++ch) {
+        ASSERT_EQ(frames[ch].size(), static_cast<std::size_t>(c.len));
+        const double tol = 1e-12 * Peak(in[ch]);
+        for (std::size_t j = 0; j < frames[ch].size(); ++j) {
+          ASSERT_NEAR(frames[ch][j], ref[ch][end - static_cast<std::size_t>(c.len) + j], tol)
+              << c.len << "/" << c.hop << " channel " << ch << " at " << i;
+        }
+      }
+    }
+    EXPECT_EQ(emitted, 1 + (6000 - c.len) / c.hop) << c.len << "/" << c.hop;
   }
 }

@@ -253,3 +253,85 @@ TEST(TX4DirDefiner, SearchMaxGrSearchesAroundTheCentreLag) {
   EXPECT_THROW(def.Search_Max_GR(cross, n / 2, 20, -39), std::invalid_argument);
   EXPECT_THROW(def.Search_Max_GR(cross, n / 2 - 1, 20), std::invalid_argument);
 }
+
+// The peak polynomial against the plain product formula sum_l y_l prod_{m != l} (x - x_m) / (l - m), at many
+// points across the nodes and between them, for several value sets and offsets: within 1e-12 of max |y|.
+TEST(TLagrangePeak, MatchesTheProductFormula) {
+  std::mt19937 gen(3);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (const double scale : {1.0, 1e-6, 4e5}) {
+    for (const double x0 : {-5.0, -29.0, 17.0}) {
+      double y[11];
+      double peak = 0;
+      for (double &v : y) {
+        v = scale * u(gen);
+        peak = std::max(peak, std::abs(v));
+      }
+      const dir_def_core::TLagrangePeak poly(y, x0);
+      for (int i = 0; i <= 400; ++i) {
+        const double x = x0 + 10.0 * i / 400.0;
+        double plain = 0;
+        for (int l = 0; l <= 10; ++l) {
+          double prod = 1;
+          for (int m = 0; m <= 10; ++m) {
+            if (m != l) {
+              prod *= (x - (x0 + m)) / double(l - m);
+            }
+          }
+          plain += y[l] * prod;
+        }
+        ASSERT_NEAR(poly(x), plain, 1e-12 * peak) << scale << " " << x0 << " " << x;
+      }
+    }
+  }
+}
+
+// CovR_2 transforms two frames per complex FFT and two cross-spectra per inverse; against the plain path: the
+// coarse lags are the maxima of the time-domain circular correlations sum_n x_a[n + L] x_b[n], and with
+// PairRefine each delay is Search_Max_GR on the pair's cross-spectrum from direct DFTs (within 1e-6 samples,
+// as for the beams). Several sizes, fractional delays, noise.
+TEST(TX4DirDefiner, PackedTransformsGiveThePlainCorrelationsAndDelays) {
+  for (const int n : {64, 256, 1024}) {
+    const int maxLag = std::min(20, n / 2 - 6);
+    const std::vector<double> taus{0.0, 3.4, -6.7, 9.2};
+    TFrames frames = TCosineSum(n, n / 5, 40u + unsigned(n)).Frames(taus);
+    const std::vector<double> noise = WhiteNoise(4 * static_cast<std::size_t>(n), 5);
+    for (std::size_t c = 0; c < 4; ++c) {
+      for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        frames[c][i] += 0.3 * noise[c * static_cast<std::size_t>(n) + i];
+      }
+    }
+    TX4DirDefiner def = MakeDefiner(maxLag, true);
+    std::vector<double> delays, weights;
+    def.CovR_2(frames, n, delays, weights, kNoGains);
+    std::vector<std::vector<std::complex<double>>> s;
+    for (const auto &f : frames) {
+      s.push_back(DirectDft(f));
+    }
+    for (int p = 0; p < 6; ++p) {
+      const auto a = static_cast<std::size_t>(kPairs[p][0]);
+      const auto b = static_cast<std::size_t>(kPairs[p][1]);
+      int best = -maxLag;
+      double bestValue = -1e300;
+      for (int lag = -maxLag; lag <= maxLag; ++lag) {
+        double r = 0;
+        for (int i = 0; i < n; ++i) {
+          r += frames[a][static_cast<std::size_t>(((i + lag) % n + n) % n)] * frames[b][static_cast<std::size_t>(i)];
+        }
+        if (r > bestValue) {
+          bestValue = r;
+          best = lag;
+        }
+      }
+      EXPECT_EQ(def.CoarseLags()[a][b], best) << n << " pair " << p;
+      std::vector<std::complex<double>> cross(static_cast<std::size_t>(n));
+      for (std::size_t k = 0; k < cross.size(); ++k) {
+        cross[k] = s[a][k] * std::conj(s[b][k]) / double(n) / double(n);
+      }
+      const int centre = std::clamp(def.ConsensusLag(int(a), int(b)), 1 - maxLag, maxLag - 1);
+      EXPECT_NEAR(delays[static_cast<std::size_t>(p)], MakeDefiner(maxLag).Search_Max_GR(cross, n / 2, 1, centre),
+                  1e-6 * kC / kFs)
+          << n << " pair " << p;
+    }
+  }
+}
