@@ -1,13 +1,14 @@
-// Live agreement of ormelin_replay with the station: the virtual array plays a drone and records what it sends,
-// the station (a copy of the shipped settings) is fed by it over loopback, a client collects the station's result
-// messages, and the replay of the recording, started at the station's first block, must give the same messages.
+// Live runs of the station against the virtual array. Agreement of ormelin_replay with the station: the virtual array
+// plays a drone and records what it sends, the station (a copy of the shipped settings) is fed by it over loopback, a
+// client collects the station's result messages, and the replay of the recording, started at the station's first block,
+// must give the same messages.
 //
 // Scores, alert and border must agree message by message. The direction carried by a live message depends on
-// thread timing (a detector thread re-polls the block store every 200 ms, while the engine averages directions
-// as soon as blocks arrive), so a live message may carry an average completed somewhat after its record's last
-// sample. What is required of directions: every live value is exactly one of the replay's direction averages,
-// not older than the latest average completed two blocks before the record (the engine may lag a little), not
-// from more than a second past the record, and the live values follow the replay's sequence in order.
+// thread timing (the threads take blocks in batches, and the engine catches up on the direction before it sends a
+// record), so a live message may carry an average completed somewhat after its record's last sample. What is required
+// of directions: every live value is exactly one of the replay's direction averages, not older than the latest average
+// completed two blocks before the record (the engine may lag a little), not from more than a second past the record,
+// and the live values follow the replay's sequence in order.
 
 #include "test_replay_support.h"
 
@@ -343,7 +344,7 @@ TEST(ReplayLiveAgreement, ReplayGivesTheStationsMessagesForTheSameSamples) {
     const TFd spectrum = ConnectWithin(spectrPort, 15s);
     ASSERT_GE(spectrum.Get(), 0) << ReadText(tmp.Path("station.log"));
 
-    // Without the array the station sends its fixed test message for ever; nothing to compare then.
+    // Without the array the station sends its fixed test message until the array answers; nothing to compare then.
     ASSERT_TRUE(WaitForText(tmp.Path("station.log"), "Microphone connect try", 1s));
     ASSERT_EQ(ReadText(tmp.Path("station.log")).find("Microphone connect try FAIL"), std::string::npos)
         << "the station could not set up the virtual array (UDP ports 33712..33718 taken by another station?):\n"
@@ -516,3 +517,111 @@ TEST(StationLive, NegativeBorderReportsAutocalibration) {
   }
   EXPECT_GT(previousBrd, 0.0); // a drone was heard
 }
+
+namespace {
+
+// Alert of a result message, or nothing for a text that is not one.
+std::optional<int> AlertOf(const std::string &text) {
+  const auto doc = Parse(text);
+  if (!doc.IsObject() || !doc.HasMember("alert") || !doc["alert"].IsInt()) {
+    return std::nullopt;
+  }
+  return doc["alert"].GetInt();
+}
+
+// A station against a virtual array that the test stops, restarts and stalls. Every wait is bounded; a result
+// message is "live" when its alert is a detection level (0 .. 2) and "no-array" when it is -1.
+class TStationRecovery : public testing::Test {
+protected:
+  void SetUp() override {
+    if (kUnderThreadSanitizer) {
+      GTEST_SKIP() << "the live station cannot keep up with a real-time array under ThreadSanitizer";
+    }
+    ASSERT_TRUE(StationPortsFree()) << "UDP port 33712 is taken: another station is running";
+    SettingsDir = MakeSettings(Tmp);
+    ASSERT_TRUE(RtspPort > 0 && JsonPort > 0 && SpectrPort > 0);
+  }
+
+  std::unique_ptr<TChild> StartArray(const std::vector<std::string> &extra, const std::string &log) {
+    std::vector<std::string> args{
+        "--listen", "127.0.0.1:" + std::to_string(RtspPort), "--settings", SettingsDir, "--source", "drone"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<TChild>(kArraySim, args, Tmp.Path(log));
+    EXPECT_TRUE(WaitForText(Tmp.Path(log), "virtual array on", 10s)) << ReadText(Tmp.Path(log));
+    return sim;
+  }
+  void StartStation() {
+    Station = std::make_unique<TChild>(kStation,
+                                       std::vector<std::string>{SettingsDir, std::to_string(JsonPort),
+                                                                std::to_string(SpectrPort),
+                                                                "127.0.0.1:" + std::to_string(RtspPort)},
+                                       Tmp.Path("station.log"));
+    Results = ConnectWithin(JsonPort, 15s);
+    ASSERT_GE(Results.Get(), 0) << StationLog();
+    Spectrum = ConnectWithin(SpectrPort, 15s);
+    ASSERT_GE(Spectrum.Get(), 0) << StationLog();
+  }
+  // Reads messages until one satisfies `want` (true) or `limit` passes (false).
+  bool ReadUntil(const std::function<bool(int)> &want, std::chrono::seconds limit) {
+    bool found = false;
+    std::size_t seen = Live.size();
+    ReadResults(Results, Spectrum, Clock::now() + limit, Live, [&] {
+      for (; seen < Live.size() && !found; ++seen) {
+        const auto alert = AlertOf(Live[seen]);
+        found = alert.has_value() && want(*alert);
+      }
+      return found;
+    });
+    return found;
+  }
+  static bool IsLive(int alert) { return alert >= 0 && alert <= 2; }
+  static bool IsNoArray(int alert) { return alert == -1; }
+  std::string StationLog() const { return ReadText(Tmp.Path("station.log")); }
+
+  TTempDir Tmp{"recovery"};
+  std::string SettingsDir;
+  const int RtspPort = FreePort();
+  const int JsonPort = FreePort();
+  const int SpectrPort = FreePort();
+  std::unique_ptr<TChild> Station;
+  TFd Results;
+  TFd Spectrum;
+  std::vector<std::string> Live;
+};
+
+TEST_F(TStationRecovery, ArrayKilledAndRestartedGivesNoArrayMessagesThenResults) {
+  auto sim = StartArray({}, "sim1.log");
+  StartStation();
+  ASSERT_TRUE(ReadUntil(IsLive, 20s)) << StationLog();
+  sim.reset(); // the array goes away (SIGTERM), as when it reboots
+  const auto lost = Clock::now();
+  ASSERT_TRUE(ReadUntil(IsNoArray, 5s)) << "no no-array message within 5 s:\n" << StationLog();
+  EXPECT_LE(Clock::now() - lost, 5s);
+  std::this_thread::sleep_for(3s);
+  sim = StartArray({}, "sim2.log");
+  const auto back = Clock::now();
+  ASSERT_TRUE(ReadUntil(IsLive, 20s)) << "results did not resume:\n" << StationLog();
+  EXPECT_LE(Clock::now() - back, 15s);
+  EXPECT_FALSE(Station->Poll()) << "the station ended:\n" << StationLog();
+  const std::string log = StationLog();
+  EXPECT_NE(log.find("lost: no datagram for 2 s"), std::string::npos) << log;
+  EXPECT_NE(log.find("is back: detection and direction start afresh"), std::string::npos) << log;
+  Station->Stop();
+  EXPECT_EQ(Station->Poll(), std::optional<int>(0)) << "SIGTERM ends the station cleanly";
+}
+
+TEST_F(TStationRecovery, LateArrayStartsTheEnginesAndAStalledChannelIsNamedAndRecovered) {
+  StartStation(); // nobody answers at the array's address yet
+  ASSERT_TRUE(ReadUntil(IsNoArray, 5s)) << StationLog();
+  std::this_thread::sleep_for(2s);
+  // Array channel 3 stops for 4 s, 5 s into each of its sessions.
+  auto sim = StartArray({"--stall", "3:4@5"}, "sim.log");
+  ASSERT_TRUE(ReadUntil(IsLive, 20s)) << "the engines did not start:\n" << StationLog();
+  ASSERT_TRUE(ReadUntil(IsNoArray, 12s)) << "the stall was not noticed:\n" << StationLog();
+  ASSERT_TRUE(ReadUntil(IsLive, 20s)) << "results did not resume after the stall:\n" << StationLog();
+  const std::string log = StationLog();
+  EXPECT_NE(log.find("answered: starting the engines"), std::string::npos) << log;
+  EXPECT_NE(log.find("lost: channel 3 silent for 2 s while the others flow"), std::string::npos) << log;
+}
+
+} // namespace
