@@ -139,6 +139,8 @@ constexpr std::chrono::milliseconds kSuperviseEvery{250};
 constexpr std::chrono::milliseconds kTestMessageEvery{200};
 constexpr std::chrono::seconds kFirstRetry{1};
 constexpr std::chrono::seconds kLongestRetry{30};
+// The operator's status line comes this often.
+constexpr std::chrono::seconds kStatusEvery{60};
 // A retry that fails again is reported at most this often; the tries in between are counted.
 constexpr std::chrono::seconds kRetryReportEvery{30};
 
@@ -270,9 +272,14 @@ struct TStationRoad {
       spectrum_engine.Reserved2 = 60.0;
       spectrum_engine.Sender = SpectrSender;
       spectrum_engine.Start();
+      auto next_status = std::chrono::steady_clock::now() + kStatusEvery;
       for (;;) {
         if (Stop.WaitFor(kSuperviseEvery)) {
           break;
+        }
+        if (std::chrono::steady_clock::now() >= next_status) {
+          OperatorLine(StatusText(mic));
+          next_status += kStatusEvery;
         }
         if (engine_ended.load(std::memory_order_acquire)) {
           end = TRunEnd::Failed;
@@ -299,6 +306,16 @@ struct TStationRoad {
       failure = engine_failure.empty() ? std::string("union engine ended") : engine_failure;
     }
     return end;
+  }
+
+  // What an operator reads in the journal once a minute: the array's blocks, what reached the clients.
+  std::string StatusText(const micro4::TMicrophone &mic) const {
+    return "status: array " + ArrayText() + " streaming, " + std::to_string(mic.PublishedBlocks()) + " blocks, " +
+           std::to_string(mic.DroppedGroups()) + " incomplete dropped, " + std::to_string(mic.DroppedDatagrams()) +
+           " bad datagrams; " + std::to_string(JsonSender->FramesSent()) + " results and " +
+           std::to_string(SpectrSender->FramesSent()) + " spectra sent; clients: results " +
+           (JsonSender->HasClient() ? "connected" : "none") + ", spectrum " +
+           (SpectrSender->HasClient() ? "connected" : "none");
   }
 
   // Which way the array went quiet: all channels, or some while the others still deliver.

@@ -101,6 +101,9 @@ void TTcpSenderSrv::AcceptNewConn(int &conn, sockaddr_in &addr) {
     break; // a socket that failed to bind or listen fails here at once
   }
   conn = fd;
+  if (&conn == &ConnSock) {
+    has_client_.store(fd >= 0, std::memory_order_relaxed);
+  }
   if (fd < 0) {
     std::printf("server accept failed...\n");
   } else {
@@ -116,6 +119,7 @@ bool TTcpSenderSrv::TryAcceptWaiting() {
     const int fd = ::accept4(ListenSock, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       ConnSock = fd;
+      has_client_.store(true, std::memory_order_relaxed);
       std::printf("new tcp conn\n");
       return true;
     }
@@ -127,6 +131,7 @@ bool TTcpSenderSrv::TryAcceptWaiting() {
 
 void TTcpSenderSrv::DropConnection() {
   CloseFd(ConnSock);
+  has_client_.store(false, std::memory_order_relaxed);
   std::printf("tcp conn closed\n");
 }
 
@@ -169,6 +174,7 @@ bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
     DropConnection(); // the client has gone (EPIPE, ECONNRESET, ...)
     return false;
   }
+  frames_sent_.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 

@@ -9,8 +9,10 @@
 // while no client is connected are dropped. Short writes are completed, so a client that keeps its connection
 // always sees whole frames.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <netinet/in.h>
@@ -47,6 +49,11 @@ public:
   // client window at once. Set before the waits begin.
   void SetStopFd(int fd) { stop_fd_ = fd; }
 
+  // For the operator's status line, from any thread: frames written whole so far, and whether a client is
+  // connected now (relaxed counters: a snapshot, nothing is published through them).
+  std::uint64_t FramesSent() const { return frames_sent_.load(std::memory_order_relaxed); }
+  bool HasClient() const { return has_client_.load(std::memory_order_relaxed); }
+
   // Sends `text` in a result frame. Texts too long for the 16-bit length field are refused (false).
   bool SendResult(const std::string &text);
 
@@ -56,5 +63,7 @@ private:
 
   std::chrono::milliseconds send_timeout_;
   int stop_fd_ = -1;
+  std::atomic<std::uint64_t> frames_sent_{0};
+  std::atomic<bool> has_client_{false};
   std::string result_frame_; // reused by SendResult so the writer does not allocate per message
 };

@@ -572,6 +572,7 @@ void TMicrophone::th_Recieve() {
         }
         WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
         LastBlockNs_.store(NowNs(), std::memory_order_relaxed);
+        PublishedBlocks_.fetch_add(1, std::memory_order_relaxed);
         WakeReaders(write % kReadBatchBlocks == kReadBatchBlocks - 1);
       }
       PendingGroups_.store(pending.size(), std::memory_order_relaxed);

@@ -118,6 +118,7 @@ public:
   uint64_t DroppedDatagrams() const { return DroppedDatagrams_.load(std::memory_order_acquire); }
   uint64_t DroppedGroups() const { return DroppedGroups_.load(std::memory_order_acquire); }
   std::size_t PendingGroups() const { return PendingGroups_.load(std::memory_order_acquire); }
+  uint64_t PublishedBlocks() const { return PublishedBlocks_.load(std::memory_order_relaxed); }
 
 private:
   using TBlock = std::array<unsigned char *, 4>; // element j: whole datagram of array channel j + 1
@@ -174,6 +175,7 @@ private:
   std::atomic<uint64_t> DroppedDatagrams_{0};
   std::atomic<uint64_t> DroppedGroups_{0};
   std::atomic<std::size_t> PendingGroups_{0};
+  std::atomic<uint64_t> PublishedBlocks_{0}; // complete blocks published since the start (never wraps)
 };
 
 } // namespace micro4
