@@ -28,10 +28,14 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <rapidjson/document.h>
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/istreamwrapper.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #ifndef ORMELIN_SETTINGS_DIR
 #error "ORMELIN_SETTINGS_DIR must be defined by the build"
@@ -153,6 +157,71 @@ void OperatorLine(const std::string &text) {
   g_line_open = false;
 }
 
+// systemd's service watchdog (WatchdogSec= of a Type=notify unit; nothing without one). A feeder thread sends
+// WATCHDOG=1 at half the interval while the station is healthy: waiting for its result client, retrying a lost
+// array, or with engines that keep making progress (the main thread's supervision marks that). A pipeline that
+// hangs while the array streams is therefore restarted; a lost array is not a hang. The feeder's wait must be
+// timed: the watchdog is a clock.
+class TWatchdog {
+public:
+  explicit TWatchdog(const TStopSignal &stop) : Stop_(stop) {
+    std::uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
+      return;
+    }
+    Done_ = micro4::TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!Done_) {
+      std::fprintf(stderr, "cannot create the watchdog's event; the service watchdog is not fed\n");
+      return;
+    }
+    Interval_ = std::chrono::microseconds(usec);
+    MarkHealthy();
+    Feeder_ = std::thread([this] { Feed(); });
+  }
+  ~TWatchdog() {
+    if (Feeder_.joinable()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(Done_.Get(), &one, sizeof one);
+      Feeder_.join();
+    }
+  }
+  TWatchdog(const TWatchdog &) = delete;
+  TWatchdog &operator=(const TWatchdog &) = delete;
+
+  // Main thread: the station made progress now.
+  void MarkHealthy() {
+    LastHealthyNs_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  }
+  // Main thread: a state that is never a hang (waiting for the result client) starts or ends.
+  void SetAlwaysHealthy(bool on) { AlwaysHealthy_.store(on, std::memory_order_relaxed); }
+
+private:
+  void Feed() {
+    const int half_ms = std::max(1, static_cast<int>(Interval_.count() / 2000));
+    for (;;) {
+      const auto last = std::chrono::steady_clock::time_point(
+          std::chrono::steady_clock::duration(LastHealthyNs_.load(std::memory_order_relaxed)));
+      if (AlwaysHealthy_.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() - last < Interval_) {
+        sd_notify(0, "WATCHDOG=1");
+      }
+      pollfd fds[2] = {{Stop_.Fd(), POLLIN, 0}, {Done_.Get(), POLLIN, 0}};
+      if (::poll(fds, 2, half_ms) > 0) {
+        if ((fds[0].revents & POLLIN) != 0) {
+          sd_notify(0, "STOPPING=1");
+        }
+        return;
+      }
+    }
+  }
+
+  const TStopSignal &Stop_;
+  std::chrono::microseconds Interval_{0};
+  std::atomic<std::int64_t> LastHealthyNs_{0}; // steady-clock ticks; main writes, the feeder reads
+  std::atomic<bool> AlwaysHealthy_{false};
+  micro4::TUniqueFd Done_; // written by the destructor to end the feeder at once
+  std::thread Feeder_;
+};
+
 // The end of a stop request: the array's sessions torn down, one line, exit status 0. The clients' and the
 // servers' sockets close with their owners.
 int StopCleanly(micro4::TMicrophone *mic) {
@@ -175,6 +244,7 @@ struct TStationRoad {
   const TStopSignal &Stop;
   TTcpSenderSrv *JsonSender = nullptr;
   TTcpSenderSrv *SpectrSender = nullptr;
+  TWatchdog *Watchdog = nullptr; // not owned
 
   std::string ArrayText() const { return Args.ArrayAddress + ":" + std::to_string(Args.ArrayPort); }
 
@@ -203,6 +273,7 @@ struct TStationRoad {
     std::thread attempt;
     OperatorLine("array " + ArrayText() + " " + state + ": retrying, clients get the no-array message meanwhile");
     for (;;) {
+      Watchdog->MarkHealthy();      // retrying is not a hang
       JsonSender->SendResult(text); // dropped when no client is there; a new client is taken by itself
       if (attempt.joinable() && done.load(std::memory_order_acquire)) {
         attempt.join();
@@ -273,9 +344,21 @@ struct TStationRoad {
       spectrum_engine.Sender = SpectrSender;
       spectrum_engine.Start();
       auto next_status = std::chrono::steady_clock::now() + kStatusEvery;
+      std::uint64_t blocks_seen = 0;
+      std::uint64_t records_seen = 0;
+      const bool hybrid = union_engine.AutocalibrMode == 0;
       for (;;) {
         if (Stop.WaitFor(kSuperviseEvery)) {
           break;
+        }
+        // Healthy once both the direction half (hybrid mode) and the message making have moved on since the last
+        // mark; either one stuck while the array streams lets the watchdog expire.
+        const std::uint64_t blocks = union_engine.BlocksDone();
+        const std::uint64_t records = union_engine.RecordsDone();
+        if ((!hybrid || blocks != blocks_seen) && records != records_seen) {
+          Watchdog->MarkHealthy();
+          blocks_seen = blocks;
+          records_seen = records;
         }
         if (std::chrono::steady_clock::now() >= next_status) {
           OperatorLine(StatusText(mic));
@@ -402,6 +485,11 @@ int main(int argc, char **argv) {
   TTcpSenderSrv json_sender;
   json_sender.SetStopFd(stop.Fd());
   json_sender.InitAsServer(args.JsonPort);
+  // Ready for systemd (Type=notify) once the result server listens; waiting for a client is never a hang.
+  TWatchdog watchdog(stop);
+  road.Watchdog = &watchdog;
+  watchdog.SetAlwaysHealthy(true);
+  sd_notify(0, "READY=1");
   json_sender.AcceptNewConn(json_sender.ConnSock, client_addr);
   // The spectrum server exists only once the result client is connected.
   TTcpSenderSrv spectr_sender;
@@ -413,6 +501,8 @@ int main(int argc, char **argv) {
   if (stop.Requested()) {
     return StopCleanly(mic.get());
   }
+  watchdog.SetAlwaysHealthy(false);
+  watchdog.MarkHealthy();
   std::printf("Tcp-Senders created");
   std::fflush(stdout); // no line end, so line buffering alone would hold it back
   g_line_open = true;

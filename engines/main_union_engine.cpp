@@ -148,11 +148,13 @@ void TMainUnionEngine::run_Hybrid() {
     for (int b = 0; b < kBlocksPerPass && Src->NonBlockReadAllCH(ch0, ch1, ch2, ch3, blockIdx); ++b) {
       busy = true;
       blockIdx = (blockIdx + 1) % blockCount;
+      BlocksDone_.fetch_add(1, std::memory_order_relaxed);
       direction.ProcessBlock(ch0, ch1, ch2, ch3, [&results](int, double deg) { results.SetDirection(deg); });
     }
     if (detectors.TryRead(q)) { // at most one record per pass
       busy = true;
       Send(JsonSender, results.OnScores(q));
+      RecordsDone_.fetch_add(1, std::memory_order_relaxed);
     }
     if (!FinishPass(busy, passes, detectors, listening.Active(), seen)) {
       break;
@@ -179,6 +181,7 @@ void TMainUnionEngine::run_Autocalibr() {
     const bool busy = detectors.TryRead(q);
     if (busy) {
       Send(JsonSender, results.OnScores(q));
+      RecordsDone_.fetch_add(1, std::memory_order_relaxed);
     }
     // Only records matter here, and the detector set always wakes the engine for those.
     if (!FinishPass(busy, passes, detectors, true, seen)) {

@@ -53,6 +53,11 @@ public:
   // Asks the loop to end and wakes it, without joining: for a thread other than the one waiting in Join().
   void RequestStop();
 
+  // Progress, for a watchdog on another thread: sample blocks through the direction half, and score records
+  // turned into messages, since the start (relaxed: counts only, nothing is published through them).
+  std::uint64_t BlocksDone() const { return BlocksDone_.load(std::memory_order_relaxed); }
+  std::uint64_t RecordsDone() const { return RecordsDone_.load(std::memory_order_relaxed); }
+
   void th_Run();
   void run_Hybrid();
   void run_Autocalibr();
@@ -68,5 +73,7 @@ private:
   // Notified by the source (new block), the detector set (new record, failure) and Stop(); the engine thread
   // sleeps on it. Outlives both: the listener registrations end before run_Hybrid/run_Autocalibr return.
   micro4::TEventCount Wake_;
+  std::atomic<std::uint64_t> BlocksDone_{0};
+  std::atomic<std::uint64_t> RecordsDone_{0};
   std::string Failure_; // written by the engine thread before it ends; read by Join() after the join
 };

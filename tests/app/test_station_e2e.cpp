@@ -13,8 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 extern char **environ;
 
@@ -34,7 +37,7 @@ const std::string kServerLines = "Socket successfully created..\nSocket successf
 // destruction.
 class TStationProcess {
 public:
-  explicit TStationProcess(const std::vector<std::string> &args) {
+  explicit TStationProcess(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {}) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
@@ -52,7 +55,17 @@ public:
       argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, kStation.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    std::vector<std::string> env_text;
+    for (char **e = environ; *e != nullptr; ++e) {
+      env_text.emplace_back(*e);
+    }
+    env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
+    std::vector<char *> envp;
+    for (auto &e : env_text) {
+      envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, kStation.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -141,7 +154,8 @@ std::string ClosedArrayEndpoint() { return "127.0.0.1:" + std::to_string(loopbac
 struct TStartedStation {
   int json_port = loopback::FreePort();
   int spectr_port = loopback::FreePort();
-  TStationProcess process{{kSettings, std::to_string(json_port), std::to_string(spectr_port), ClosedArrayEndpoint()}};
+  std::string array_endpoint = ClosedArrayEndpoint();
+  TStationProcess process{{kSettings, std::to_string(json_port), std::to_string(spectr_port), array_endpoint}};
   TFd result_client;
   TFd spectrum_client;
 
@@ -164,8 +178,11 @@ struct TStartedStation {
     process.StdoutUntil(fail + kServerLines + "new tcp conn\n" + kServerLines);
     spectrum_client = loopback::Connect(spectr_port);
     ASSERT_GE(spectrum_client.Get(), 0);
+    // The start-up lines as ever ("Tcp-Senders created" without a line end), then, on a line of its own, the
+    // retrying of the array that did not answer.
     const std::string all = fail + kServerLines + "new tcp conn\n" + kServerLines + "new tcp conn\nTcp-Senders created";
-    EXPECT_EQ(process.StdoutUntil(all).substr(tail), all);
+    const std::string retry = "\narray " + array_endpoint + " no answer: retrying";
+    EXPECT_EQ(process.StdoutUntil(all + retry).substr(tail, all.size() + retry.size()), all + retry);
   }
 };
 
@@ -253,6 +270,58 @@ TEST(OrmelinStation, CheckReportsTheSettingsAndEveryProblemWithoutStarting) {
     std::remove((dir + "detect.json").c_str());
     ::rmdir(dir.c_str());
   }
+}
+
+// Under systemd (Type=notify, WatchdogSec=): READY=1 once the result server listens, WATCHDOG=1 while it waits for
+// its client (never a hang), STOPPING=1 on SIGTERM. The notify socket here is the test's own.
+TEST(OrmelinStation, TellsTheServiceManagerItIsReadyFeedsTheWatchdogAndStops) {
+  const std::string path = ::testing::TempDir() + "ormelin_notify_" + std::to_string(::getpid());
+  ::unlink(path.c_str());
+  const TFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(sock.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+
+  const int json_port = loopback::FreePort();
+  TStationProcess station(
+      {kSettings, std::to_string(json_port), std::to_string(loopback::FreePort()), ClosedArrayEndpoint()},
+      {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=400000"});
+  std::string said;
+  const auto end = Clock::now() + 5s;
+  const auto count = [&](const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t at = said.find(what); at != std::string::npos; at = said.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  while (Clock::now() < end && (count("READY=1") == 0 || count("WATCHDOG=1") < 3)) {
+    pollfd pfd{sock.Get(), POLLIN, 0};
+    if (::poll(&pfd, 1, 100) > 0) {
+      char buf[256];
+      const ssize_t n = ::recv(sock.Get(), buf, sizeof buf, 0);
+      if (n > 0) {
+        said.append(buf, static_cast<std::size_t>(n)).push_back('\n');
+      }
+    }
+  }
+  EXPECT_EQ(count("READY=1"), 1U) << said;
+  EXPECT_GE(count("WATCHDOG=1"), 3U) << "fed while waiting for the result client: " << said;
+  EXPECT_NE(station.StdoutUntil("Server listening..\n").find("Server listening.."), std::string::npos);
+  ASSERT_EQ(::kill(station.Pid(), SIGTERM), 0);
+  EXPECT_EQ(station.Wait(1s), 0) << station.Stderr();
+  for (pollfd pfd{sock.Get(), POLLIN, 0}; ::poll(&pfd, 1, 200) > 0;) {
+    char buf[256];
+    const ssize_t n = ::recv(sock.Get(), buf, sizeof buf, 0);
+    if (n <= 0) {
+      break;
+    }
+    said.append(buf, static_cast<std::size_t>(n)).push_back('\n');
+  }
+  EXPECT_EQ(count("STOPPING=1"), 1U) << said;
+  ::unlink(path.c_str());
 }
 
 TEST(OrmelinStation, UsageErrorExits2AndVersionExits0) {
