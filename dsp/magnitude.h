@@ -25,21 +25,9 @@ inline double Magnitude(const std::complex<double> &z) {
   return std::hypot(re, im);
 }
 
-// out[i] = Magnitude(z[i]) for i < n. The main loop has no branch, so it vectorises; a second pass redoes the
-// rare values whose squares left the normal range.
-inline void Magnitudes(const std::complex<double> *z, std::size_t n, double *out) {
-  const double *p = reinterpret_cast<const double *>(z);
-  bool anyOutside = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double s = p[2 * i] * p[2 * i] + p[2 * i + 1] * p[2 * i + 1];
-    anyOutside |= !SumOfSquaresIsNormal(s);
-    out[i] = std::sqrt(s);
-  }
-  if (anyOutside) [[unlikely]] {
-    for (std::size_t i = 0; i < n; ++i) {
-      out[i] = Magnitude(z[i]);
-    }
-  }
-}
+// out[i] = Magnitude(z[i]) for i < n, bit for bit. The main loop has no branch, so it vectorises (it lives in
+// magnitude.cpp, compiled without errno for sqrt, whose check on every element would keep it scalar, and cloned
+// for AVX2); a second pass redoes the rare values whose squares left the normal range.
+void Magnitudes(const std::complex<double> *z, std::size_t n, double *out);
 
 } // namespace dsp

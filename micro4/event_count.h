@@ -13,8 +13,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <ctime>
 
 namespace micro4 {
 
@@ -33,6 +36,22 @@ public:
     }
     Waiters_.fetch_sub(1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_acquire); // pairs with Notify's release, as Prepare() does
+  }
+
+  // As Wait, but gives up after `limit` (false when it did; true when woken or the count had moved).
+  bool WaitFor(std::uint32_t seen, std::chrono::nanoseconds limit) const {
+    Waiters_.fetch_add(1, std::memory_order_seq_cst);
+    bool woken = true;
+    if (Count_.load(std::memory_order_seq_cst) == seen) {
+      const auto secs = std::chrono::duration_cast<std::chrono::seconds>(limit);
+      const timespec relative{static_cast<time_t>(secs.count()), static_cast<long>((limit - secs).count())};
+      woken = ::syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&Count_), FUTEX_WAIT_PRIVATE, seen, &relative,
+                        nullptr, 0) == 0 ||
+              errno != ETIMEDOUT;
+    }
+    Waiters_.fetch_sub(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return woken;
   }
 
   // Release: publishes the caller's earlier writes to the thread that sees the new count.

@@ -187,6 +187,24 @@ bool TMicrophone::WaitForBlock(int index) const {
   }
 }
 
+void TMicrophone::AwaitBlock(int index) {
+  if (index < 0 || index >= kBlocksCount) {
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kBatchPatience;
+  const TEventCount &wake = index % kReadBatchBlocks == kReadBatchBlocks - 1 ? BatchPublished_ : Published_;
+  for (;;) {
+    const std::uint32_t seen = wake.Prepare();
+    if (IsPublished(index) || StopRequested_.load(std::memory_order_acquire)) {
+      return;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds::zero() || !wake.WaitFor(seen, left)) {
+      return; // the stream has paused inside this batch
+    }
+  }
+}
+
 bool TMicrophone::SetBlockListener(TEventCount *listener) {
   const std::lock_guard<std::mutex> lock(ListenerMutex_);
   Listener_ = listener;

@@ -33,7 +33,8 @@ namespace micro4 {
 inline constexpr int kBlockSamples = 400;  // samples of one channel in one block (one RTP payload)
 inline constexpr int kBlocksCount = 70000; // entries of the block store ring
 static_assert(kBlocksCount % kReadBatchBlocks == 0, "batches never straddle the ring's end");
-inline constexpr int kPoolBuffers = 50000;            // datagram buffers of the receiver, reused in turn
+inline constexpr int kPoolBuffers = 50000;                      // datagram buffers of the receiver, reused in turn
+inline constexpr std::chrono::milliseconds kBatchPatience{250}; // a batch takes about 85 ms to arrive
 inline constexpr int kClientPortBase = 33710;         // client RTP port of array channel c is kClientPortBase + 2c
 inline constexpr int kRtspTimeoutMs = 3000;           // connect, write and read of the RTSP dialogue give up after this
 inline constexpr std::size_t kRtspReplyBytes = 70000; // reply buffer of one channel's dialogue
@@ -70,7 +71,9 @@ public:
   // the receiver. False at the first channel that fails; channels set up before it stay open. Refused (false) once
   // a receiver was started or the object was stopped.
   bool Start() override;
-  void AwaitBlock(int index) override { WaitForBlock(index); }
+  // Waits for a batch's last block at most kBatchPatience: when the stream stops inside a batch, the reader
+  // then goes on block by block and so still works off the blocks that did come.
+  void AwaitBlock(int index) override;
   // The listener is notified (under a lock, so removing it is final) after each batch-ending block and on Stop().
   bool SetBlockListener(TEventCount *listener) override;
 

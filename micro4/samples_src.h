@@ -28,8 +28,9 @@ public:
   virtual void ReadSelectedSignalsBS400(std::vector<double> &v, int index, int channel) = 0;
   virtual int BlocksCount() = 0;
   virtual bool Start() = 0;
-  // Sleeps until block `index` is published or the source stops, reading nothing; how batch readers wait for a
-  // batch's last block. A source without that wait returns at once (its reads then wait for each block).
+  // Sleeps until block `index` is published, the source stops or the stream has paused (the source's own
+  // patience), reading nothing; how batch readers wait for a batch's last block. A source without that wait
+  // returns at once (its reads then wait for each block).
   virtual void AwaitBlock(int index) { (void)index; }
   // Registers the one listener notified at least after every batch-ending block (see kReadBatchBlocks) and when
   // the source stops; null

@@ -1,14 +1,17 @@
 #pragma once
 // Running median, by magnitude, over the complex spectrum of one frame: Out[s] is the entry of median
-// magnitude among X[s - Wnd .. s + Wnd], zeros standing for the bins before 0. Owned and called by one feature
+// magnitude among X[s - Wnd .. s + Wnd], zeros standing for the bins before 0. Equal magnitudes rank by bin,
+// the lower bin first, as a stable sort of the window would leave them. Owned and called by one feature
 // processor, on its detector thread.
 //
-// The window is kept as a sorted run of 2 Wnd + 1 (magnitude, slot) pairs in two flat arrays, the entries
-// living in a ring of slots whose sorted positions are tracked. Per bin, the leaving entry's position is
-// looked up, the arriving one's place is found by binary search, and the pairs between the two places move
-// by one slot. For the window sizes used (MF_Wnd 5 .. 20, at most 41 entries,
-// a few cache lines) that move is a handful of contiguous loads and stores and beats a pair of heaps or a
-// tree, whose per-step bookkeeping and pointer chasing cost more than shifting on average 2 Wnd / 3 doubles.
+// The window is never sorted. Its 2 Wnd + 1 entries live in a ring of slots, in ring order, each with its
+// rank (its place in the sorted window). Per bin the oldest entry leaves and the new one takes its slot: every
+// other rank moves down by one if it was above the leaving rank and up by one if the new key sorts below it,
+// and the new entry's rank is the count of keys not above its own. The median is the slot whose rank is Wnd.
+// All of that is the same few compares and adds on every slot, with no branch and no data-dependent move, so
+// it runs on vectors of four doubles; for the window sizes used (MF_Wnd 5 .. 30, at most 61 slots, 16
+// vectors) that beats keeping the window sorted, whose shifts and position updates are short loops of
+// unpredictable length.
 
 #include <complex>
 #include <cstdint>
@@ -29,14 +32,23 @@ public:
   std::int32_t Wnd;
   std::int32_t NBins;
 
+  // Four doubles, the unit the ring is processed in.
+  struct alignas(32) TLane4 {
+    double v[4];
+  };
+
 private:
   // Ordering key of spectrum bin k: its magnitude, a NaN sorting as the largest (+inf) so that the order
-  // stays strict-weak. Filled for bins 0 .. Wnd + NBins at the start of each Process.
+  // stays strict-weak. Wnd + 1 zeros for the bins before 0, then bins 0 .. Wnd + NBins, filled at the start of
+  // each Process.
   std::vector<double> key_;
-  std::vector<double> sortedKey_;        // the window's keys, ascending
-  std::vector<std::int32_t> sortedSlot_; // the ring slot of each sorted key
-  std::vector<std::int32_t> pos_;        // pos_[slot]: where the slot's entry sorts
-  std::vector<std::int32_t> slotBin_;    // the bin held by each slot; negative for the leading zeros
+  // Per ring slot, padded to whole TLane4s: the key held (NaN in the padding, so that it compares false with
+  // everything) and its rank, an exact small integer held as a double so that keys and ranks share one mask
+  // width (-1e9 in the padding: never above a leaving rank, never the median's).
+  std::vector<TLane4> ringKey_;
+  std::vector<TLane4> ringRank_;
+  std::vector<double> rArrive_;      // per output, the rank the arriving entry takes
+  std::vector<std::int32_t> medBin_; // per output, the bin of the median (negative: a leading zero)
 };
 
 } // namespace pvc2

@@ -34,7 +34,8 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
       Plan(static_cast<unsigned>(c.NFFT)), frame_(static_cast<std::size_t>(c.NFFT)), Hop(geom_.Hop),
       HopsBack(geom_.HopsBack), HopsBackLast(geom_.HopsBack - 1), Spectrum(static_cast<std::size_t>(c.NFFT)),
       mirrorEnd_(std::min(c.NFFT, std::max(c.MF_Wnd, 0) + geom_.NBins)), Median(c.MF_Wnd, geom_.NBins),
-      tonal_(static_cast<std::size_t>(geom_.NBins)), energies_(static_cast<std::size_t>(c.JJ - 1)) {
+      tonal_(static_cast<std::size_t>(geom_.NBins)), residual_(static_cast<std::size_t>(geom_.NBins)),
+      energies_(static_cast<std::size_t>(c.JJ - 1)) {
   const std::int32_t J = JJ - 1;
   cosTable_.resize(static_cast<std::size_t>(J) * J);
   for (std::int32_t n = 0; n < J; ++n) {
@@ -44,6 +45,14 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
   }
   // Sized once so that the per-frame entropy histograms never allocate.
   hist_.reserve(static_cast<std::size_t>(geom_.NBins) + 2);
+  // The triangular band weights, band after band, each bin from first to last: the same quotients the frame
+  // loop would take, taken once.
+  for (const TBand &b : geom_.Bands) {
+    for (std::int32_t k = b.first; k <= b.last; ++k) {
+      bandWeights_.push_back(k <= b.ctr ? static_cast<double>(k - b.lo) / (b.ctr - b.lo)
+                                        : static_cast<double>(b.hi - k) / (b.hi - b.ctr));
+    }
+  }
 }
 
 bool TPVC_Processor::ProcNext(double sample, std::vector<double> &out) {
@@ -99,8 +108,9 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   if (MF_Wnd > 0) {
     Median.Process(Spectrum);
     for (std::int32_t k = 0; k < nBins; ++k) {
-      tonal_[k] = dsp::Magnitude(Spectrum[k] - Median.Out[k]);
+      residual_[k] = Spectrum[k] - Median.Out[k];
     }
+    dsp::Magnitudes(residual_.data(), static_cast<std::size_t>(nBins), tonal_.data());
   } else {
     dsp::Magnitudes(Spectrum.data(), static_cast<std::size_t>(nBins), tonal_.data());
   }
@@ -110,13 +120,12 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   mapi::Calc_ENTR2(tonal_, Kmin, Kmid, hist_);
   const double hLower = mapi::MeanBinEntropy(hist_);
 
+  const double *weight = bandWeights_.data();
   for (std::size_t m = 0; m < geom_.Bands.size(); ++m) {
     const TBand &b = geom_.Bands[m];
     double sum = 0.0;
     for (std::int32_t k = b.first; k <= b.last; ++k) {
-      const double w =
-          k <= b.ctr ? static_cast<double>(k - b.lo) / (b.ctr - b.lo) : static_cast<double>(b.hi - k) / (b.hi - b.ctr);
-      sum += tonal_[k] * tonal_[k] * w;
+      sum += tonal_[k] * tonal_[k] * *weight++;
     }
     energies_[m] = std::log10(sum); // an empty band gives -inf
   }

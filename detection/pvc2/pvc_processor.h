@@ -70,10 +70,12 @@ private:
   std::vector<std::complex<double>> Spectrum;
   std::int32_t mirrorEnd_; // bins NFFT / 2 + 1 .. mirrorEnd_ - 1 are filled from their conjugate bins
   TMedianFilter Median;
-  std::vector<double> tonal_;    // D[k] = |X[k] - Out[k]|, k < NBins
-  std::vector<double> hist_;     // entropy histogram scratch
-  std::vector<double> energies_; // E_m, m < JJ - 1
-  std::vector<double> cosTable_; // cos(m (n + 0.5) pi / J), row n, column m
+  std::vector<double> tonal_;                  // D[k] = |X[k] - Out[k]|, k < NBins
+  std::vector<std::complex<double>> residual_; // X[k] - Out[k], k < NBins
+  std::vector<double> bandWeights_;            // per band, per bin first .. last: its triangular weight
+  std::vector<double> hist_;                   // entropy histogram scratch
+  std::vector<double> energies_;               // E_m, m < JJ - 1
+  std::vector<double> cosTable_;               // cos(m (n + 0.5) pi / J), row n, column m
 };
 
 } // namespace pvc2

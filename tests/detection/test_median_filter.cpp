@@ -105,6 +105,23 @@ TEST(TMedianFilter, RepeatedValuesAndRunsOfExactZeros) {
   }
 }
 
+TEST(TMedianFilter, EqualMagnitudesOfDifferentValuesRankByBin) {
+  // |(3, 4)| = |(4, 3)| = |(-5, 0)| = |(0, -5)| = 5 exactly: ties the median has to break the way a stable sort
+  // of the window does, the lower bin first, whether the tied entries arrive before or after each other.
+  std::mt19937 gen(41);
+  const std::vector<cplx> palette{{3.0, 4.0}, {4.0, 3.0}, {-5.0, 0.0}, {0.0, -5.0}, {1.0, 0.0}, {0.0, 9.0}};
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(palette.size()) - 1);
+  for (const int W : {1, 3, 7, 10, 13, 30}) {
+    for (const int nBins : {W + 1, 5 * W + 40}) {
+      std::vector<cplx> X(static_cast<std::size_t>(nBins + W));
+      for (auto &z : X) {
+        z = palette[pick(gen)];
+      }
+      ExpectMatchesReference(X, W, nBins, "equal magnitudes");
+    }
+  }
+}
+
 TEST(TMedianFilter, NaNSortsAsTheLargestMagnitude) {
   // Every NaN and an infinity share the largest key, so among themselves their order is unspecified; each
   // case keeps the median away from such ties or makes the tied values identical.
