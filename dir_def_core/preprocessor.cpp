@@ -1,4 +1,5 @@
 #include "dir_def_core/preprocessor.h"
+#include "dsp/multiversion.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,7 +41,7 @@ typedef double TVec4 __attribute__((vector_size(32)));
 // accumulators: the sums are independent, so they fill the lanes and hide the adder latency, while each one
 // still adds its taps in DotTaps' order (no reassociation, so the numbers are unchanged). The AVX2 clone runs
 // about twice as fast as the SSE2 one.
-__attribute__((target_clones("avx2", "default"))) void FirOutputs(const double *line, const double *h,
+ORMELIN_WIDE_VECTORS void FirOutputs(const double *line, const double *h,
                                                                   std::size_t count, double *y) {
   constexpr std::size_t kTile = 32;
   std::size_t j = 0;

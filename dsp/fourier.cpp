@@ -1,4 +1,5 @@
 #include "dsp/fourier.h"
+#include "dsp/multiversion.h"
 
 #include <cmath>
 #include <cstring>
@@ -95,7 +96,7 @@ typedef long long v4i __attribute__((vector_size(32)));
 // vector is one register; the default clone runs each as two SSE2 halves. Same operations in the same order
 // as the scalar butterfly, so both clones give the same bits.
 template <bool Inverse>
-__attribute__((target_clones("avx2", "default"))) void Radix4Stages(double *p, std::uint32_t n, std::uint32_t m,
+ORMELIN_WIDE_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32_t m,
                                                                     const double *tw) {
   // Multiplying by -i (forward) or +i (inverse) after swapping re and im.
   const v4d rot = Inverse ? v4d{-1.0, 1.0, -1.0, 1.0} : v4d{1.0, -1.0, 1.0, -1.0};
@@ -138,7 +139,7 @@ __attribute__((target_clones("avx2", "default"))) void Radix4Stages(double *p, s
 // The split of the real transform (see fwd_real::transform) for k = 1, 3, 5, .. while the pairs k, k + 1 and
 // h - k - 1, h - k stay apart, two bins per vector; returns the first k left for the scalar loop. The same
 // operations in the same order as the scalar loop, so every bin gets the same bits.
-__attribute__((target_clones("avx2", "default"))) std::uint32_t SplitPairs(double *p, const double *t,
+ORMELIN_WIDE_VECTORS std::uint32_t SplitPairs(double *p, const double *t,
                                                                            std::uint32_t h) {
   const v4i swap = {1, 0, 3, 2};
   const v4i reverse = {2, 3, 0, 1}; // the two complex values of a vector exchanged

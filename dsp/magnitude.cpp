@@ -1,4 +1,5 @@
 #include "dsp/magnitude.h"
+#include "dsp/multiversion.h"
 
 namespace dsp {
 
@@ -6,7 +7,7 @@ namespace {
 
 // Squares of the operands never make a negative sum, so sqrt here never has a domain error to report: the file
 // is compiled with -fno-math-errno, which lets the loop use the vector square root without changing any value.
-__attribute__((target_clones("avx2", "default"))) bool SquareRoots(const double *p, std::size_t n, double *out) {
+ORMELIN_WIDE_VECTORS bool SquareRoots(const double *p, std::size_t n, double *out) {
   // SumOfSquaresIsNormal, with & for && so that the loop has no branch.
   int inside = 1;
   for (std::size_t i = 0; i < n; ++i) {

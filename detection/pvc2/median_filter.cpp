@@ -1,4 +1,5 @@
 #include "detection/pvc2/median_filter.h"
+#include "dsp/multiversion.h"
 
 #include <cassert>
 #include <cmath>
@@ -20,7 +21,7 @@ typedef long long v4i __attribute__((vector_size(32)));
 // number of vectors at compile time (nVec otherwise), so the shipped window's loops unroll. Cloned for AVX2,
 // where the four-double vectors are single registers; the default clone runs them as pairs.
 template <std::int32_t NV>
-__attribute__((target_clones("avx2", "default"))) void Slide(const double *key, std::int32_t W, std::int32_t nBins,
+ORMELIN_WIDE_VECTORS void Slide(const double *key, std::int32_t W, std::int32_t nBins,
                                                              TMedianFilter::TLane4 *kr, TMedianFilter::TLane4 *rk,
                                                              std::int32_t nVec, double *rArrive, std::int32_t *medBin) {
   const std::int32_t size = 2 * W + 1;
