@@ -539,9 +539,6 @@ std::optional<int> AlertOf(const std::string &text) {
 class TStationRecovery : public testing::Test {
 protected:
   void SetUp() override {
-    if (kUnderThreadSanitizer) {
-      GTEST_SKIP() << "the live station cannot keep up with a real-time array under ThreadSanitizer";
-    }
     ASSERT_TRUE(StationPortsFree()) << "UDP port 33712 is taken: another station is running";
     SettingsDir = MakeSettings(Tmp);
     ASSERT_TRUE(RtspPort > 0 && JsonPort > 0 && SpectrPort > 0);
