@@ -6,9 +6,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +55,16 @@ constexpr int kRtpHeaderBytes = 12;
 // Only when no eventfd could be made for Stop(): how long the receiver waits for a datagram before it re-checks the
 // stop flag. Normally it sleeps in poll until a datagram or Stop() wakes it.
 constexpr int kReceivePollMs = 50;
+// After the receiver has emptied its sockets it rests this long before it reads them again, in a poll on the
+// stop event only, so Stop() still wakes it at once. Without the rest every datagram group of the array (one per
+// 10.7 ms, its four channels sent a little apart) costs a wake-up or two of its own, and on a small or virtual
+// machine the wake-ups cost more than the datagrams; with it one wake-up reads about three groups, each socket's
+// share with one recvmmsg. The readers want whole batches of kReadBatchBlocks blocks (about 85 ms) anyway, and
+// the sockets' buffers hold about a second of datagrams. Only after datagrams came: once a round reads nothing
+// the receiver sleeps in its poll on the sockets until the next datagram, so a silent array costs nothing.
+constexpr int kReceiveRestMs = 30;
+// Datagrams read from one socket by one recvmmsg call.
+constexpr std::size_t kReceiveBatch = 32;
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -525,76 +538,112 @@ void TMicrophone::th_Recieve() {
   std::size_t poolIndex = 0;
   uint64_t received = 0;
   uint64_t dropped = 0;
-  while (!StopRequested_.load(std::memory_order_acquire)) {
-    const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs);
-    if (ready <= 0) {
-      continue; // interrupted (or, without a stop event, the time-out): re-check the stop flag
+
+  // One datagram of channel j, just received into the pool buffer at `slot` (got: its real length).
+  const auto accept = [&](std::size_t j, std::size_t slot, ssize_t got) {
+    unsigned char *buffer = pool + slot * packetBytes;
+    ++received;
+    LastDatagramNs_[j].store(NowNs(), std::memory_order_relaxed);
+    if (got != static_cast<ssize_t>(PacketSize)) {
+      // Wrong size: the buffer is left unused, no group points at it.
+      DroppedDatagrams_.store(++dropped, std::memory_order_relaxed);
+      return;
     }
-    // One datagram from every socket that has one, in channel order: a channel with nothing to deliver does not
-    // hold up the others.
-    for (std::size_t j = 0; j < 4; ++j) {
-      if ((fds[j].revents & (POLLIN | POLLERR)) == 0) {
-        continue;
-      }
-      if (slotPending[poolIndex] != 0) {
-        const auto it = pending.find(slotKey[poolIndex]);
-        if (it != pending.end()) {
-          releaseGroup(it->second);
-          pending.erase(it);
-          DroppedGroups_.fetch_add(1, std::memory_order_relaxed);
-        }
-        slotPending[poolIndex] = 0;
-      }
-      unsigned char *buffer = pool + poolIndex * packetBytes;
-      AnnounceReuse(buffer);
-      TUdpChannel &ch = UdpChannels[j];
-      ch.AddrLen = sizeof(sockaddr_in);
-      // MSG_TRUNC: the result is the datagram's real length, so longer datagrams are recognised too.
-      const ssize_t got = ::recvfrom(ch.Socket.Get(), buffer, packetBytes, MSG_TRUNC | MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr *>(&ch.Addr), &ch.AddrLen);
-      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        continue;
-      }
-      ++received;
-      LastDatagramNs_[j].store(NowNs(), std::memory_order_relaxed);
-      if (got != static_cast<ssize_t>(PacketSize)) {
-        // Wrong size or receive error: the buffer is not consumed and will take the next datagram.
-        DroppedDatagrams_.store(++dropped, std::memory_order_relaxed);
-        ReceivedDatagrams_.store(received, std::memory_order_release);
-        continue;
-      }
-      uint32_t key = 0;
-      std::memcpy(&key, buffer + 4, sizeof(key)); // host byte order, as it lies in the datagram
-      const std::size_t slot = poolIndex;
-      poolIndex = (poolIndex + 1) % static_cast<std::size_t>(kPoolBuffers);
+    uint32_t key = 0;
+    std::memcpy(&key, buffer + 4, sizeof(key)); // host byte order, as it lies in the datagram
 
-      auto [it, created] = pending.try_emplace(key, TBlock{});
-      TBlock &group = it->second;
-      if (group[j] != nullptr) {
-        slotPending[slotOf(group[j])] = 0; // a duplicate replaces the earlier copy
-      }
-      group[j] = buffer;
-      slotPending[slot] = 1;
-      slotKey[slot] = key;
+    auto [it, created] = pending.try_emplace(key, TBlock{});
+    TBlock &group = it->second;
+    if (group[j] != nullptr) {
+      slotPending[slotOf(group[j])] = 0; // a duplicate replaces the earlier copy
+    }
+    group[j] = buffer;
+    slotPending[slot] = 1;
+    slotKey[slot] = key;
 
-      if (group[0] != nullptr && group[1] != nullptr && group[2] != nullptr && group[3] != nullptr) {
-        const int32_t write = WriteBlock.load(std::memory_order_relaxed); // own index
-        AnnounceReuse(&Blocks[static_cast<std::size_t>(write)]);
-        Blocks[static_cast<std::size_t>(write)] = group;
-        releaseGroup(group);
-        pending.erase(it);
-        int32_t next = write + 1;
-        if (next == kBlocksCount) {
-          next = 0;
-          Wrapped_.store(true, std::memory_order_release);
-        }
-        WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
-        LastBlockNs_.store(NowNs(), std::memory_order_relaxed);
-        PublishedBlocks_.fetch_add(1, std::memory_order_relaxed);
-        WakeReaders(write % kReadBatchBlocks == kReadBatchBlocks - 1);
+    if (group[0] != nullptr && group[1] != nullptr && group[2] != nullptr && group[3] != nullptr) {
+      const int32_t write = WriteBlock.load(std::memory_order_relaxed); // own index
+      AnnounceReuse(&Blocks[static_cast<std::size_t>(write)]);
+      Blocks[static_cast<std::size_t>(write)] = group;
+      releaseGroup(group);
+      pending.erase(it);
+      int32_t next = write + 1;
+      if (next == kBlocksCount) {
+        next = 0;
+        Wrapped_.store(true, std::memory_order_release);
       }
+      WriteBlock.store(next, std::memory_order_release); // publishes the entry written above
+      LastBlockNs_.store(NowNs(), std::memory_order_relaxed);
+      PublishedBlocks_.fetch_add(1, std::memory_order_relaxed);
+      WakeReaders(write % kReadBatchBlocks == kReadBatchBlocks - 1);
+    }
+  };
+
+  // Every datagram waiting on channel j's socket, read kReceiveBatch at a time with one call each, in order;
+  // returns how many came.
+  std::array<mmsghdr, kReceiveBatch> messages{};
+  std::array<iovec, kReceiveBatch> vectors{};
+  const auto drain = [&](std::size_t j) {
+    TUdpChannel &ch = UdpChannels[j];
+    std::size_t total = 0;
+    for (;;) {
+      // Consecutive pool buffers from poolIndex on, never past the pool's end.
+      const std::size_t count =
+          std::min<std::size_t>(kReceiveBatch, static_cast<std::size_t>(kPoolBuffers) - poolIndex);
+      for (std::size_t m = 0; m < count; ++m) {
+        const std::size_t slot = poolIndex + m;
+        if (slotPending[slot] != 0) {
+          // The oldest buffers are reused: a group still waiting in one of them can no longer complete.
+          const auto it = pending.find(slotKey[slot]);
+          if (it != pending.end()) {
+            releaseGroup(it->second);
+            pending.erase(it);
+            DroppedGroups_.fetch_add(1, std::memory_order_relaxed);
+          }
+          slotPending[slot] = 0;
+        }
+        AnnounceReuse(pool + slot * packetBytes);
+        vectors[m] = iovec{pool + slot * packetBytes, packetBytes};
+        messages[m] = mmsghdr{};
+        messages[m].msg_hdr.msg_iov = &vectors[m];
+        messages[m].msg_hdr.msg_iovlen = 1;
+        messages[m].msg_hdr.msg_name = &ch.Addr;
+        messages[m].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      }
+      // MSG_TRUNC: each length is the datagram's real one, so longer datagrams are recognised too.
+      const int got =
+          ::recvmmsg(ch.Socket.Get(), messages.data(), static_cast<unsigned>(count), MSG_TRUNC | MSG_DONTWAIT, nullptr);
+      if (got <= 0) {
+        return total; // nothing more (EAGAIN), interrupted, or a receive error: the next wake-up tries again
+      }
+      for (int m = 0; m < got; ++m) {
+        accept(j, poolIndex + static_cast<std::size_t>(m), static_cast<ssize_t>(messages[m].msg_len));
+      }
+      poolIndex = (poolIndex + static_cast<std::size_t>(got)) % static_cast<std::size_t>(kPoolBuffers);
+      total += static_cast<std::size_t>(got);
       PendingGroups_.store(pending.size(), std::memory_order_relaxed);
       ReceivedDatagrams_.store(received, std::memory_order_release);
+      if (static_cast<std::size_t>(got) < count) {
+        return total;
+      }
+    }
+  };
+
+  bool streaming = false; // datagrams came in the last round: rest, then read again without polling
+  while (!StopRequested_.load(std::memory_order_acquire)) {
+    if (!streaming) {
+      const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs);
+      if (ready <= 0 || StopRequested_.load(std::memory_order_acquire)) {
+        continue; // interrupted, stopped (or, without a stop event, the time-out): re-check the stop flag
+      }
+    }
+    std::size_t got = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      got += drain(j);
+    }
+    streaming = got > 0;
+    if (streaming) {
+      ::poll(&fds[4], 1, kReceiveRestMs); // the sockets are empty: rest (Stop() ends it)
     }
   }
 }
