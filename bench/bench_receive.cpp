@@ -22,7 +22,8 @@
 namespace {
 
 constexpr double kRealTimeBlocksPerSecond = 93.75;
-constexpr int64_t kBlocksAhead = 16; // sender's lead over the reader; keeps the socket queues from overflowing
+constexpr int64_t kBlocksAhead = 64; // sender's lead over the reader: enough for the receiver to see a stream faster
+                                     // than real time, few enough for the socket queues
 
 std::vector<unsigned char> Datagram(int arrayChannel) {
   std::vector<unsigned char> d(812, 0);

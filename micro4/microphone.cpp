@@ -63,6 +63,9 @@ constexpr int kReceivePollMs = 50;
 // the sockets' buffers hold about a second of datagrams. Only after datagrams came: once a round reads nothing
 // the receiver sleeps in its poll on the sockets until the next datagram, so a silent array costs nothing.
 constexpr int kReceiveRestMs = 30;
+// The most datagrams of one socket in a round after which the receiver still rests: a real-time stream brings
+// about three per rest, a faster one more.
+constexpr std::size_t kRestAtMost = 8;
 // Datagrams read from one socket by one recvmmsg call.
 constexpr std::size_t kReceiveBatch = 32;
 
@@ -629,20 +632,26 @@ void TMicrophone::th_Recieve() {
     }
   };
 
-  bool streaming = false; // datagrams came in the last round: rest, then read again without polling
+  // The round before read datagrams at the array's real-time pace: rest, then read again without polling.
+  bool rested = false;
   while (!StopRequested_.load(std::memory_order_acquire)) {
-    if (!streaming) {
+    if (!rested) {
       const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs);
       if (ready <= 0 || StopRequested_.load(std::memory_order_acquire)) {
         continue; // interrupted, stopped (or, without a stop event, the time-out): re-check the stop flag
       }
     }
     std::size_t got = 0;
+    std::size_t most = 0;
     for (std::size_t j = 0; j < 4; ++j) {
-      got += drain(j);
+      const std::size_t n = drain(j);
+      got += n;
+      most = std::max(most, n);
     }
-    streaming = got > 0;
-    if (streaming) {
+    // A stream faster than real time (a replaying or catching-up sender) gets no rest: its datagrams would
+    // overflow the sockets' buffers while the receiver sleeps.
+    rested = got > 0 && most <= kRestAtMost;
+    if (rested) {
       ::poll(&fds[4], 1, kReceiveRestMs); // the sockets are empty: rest (Stop() ends it)
     }
   }
