@@ -105,6 +105,8 @@ void TDirDefParams::LoadJS(const std::string &path) {
   keys.String("OfflinInFolder", OfflinInFolder);
   ColorBrd = keys.Number("ColorBrd");
   PairRefine = keys.Flag("PairRefine");
+  FitGate = keys.Number("FitGate");
+  RobustAvg = keys.Number("RobustAvg");
 
   Mics.resize(4);
   for (std::size_t m = 0; m < 4; ++m) {

@@ -30,6 +30,12 @@ public:
   std::int32_t OutAvgLen = 8; // frame sets per reported mean
   bool EnableViner = false;
   bool PairRefine = false; // refine each pair's delay on its own cross-spectrum (key value 1)
+  // Frame sets whose solution misfits its own pair delays by more than this many samples of path stay out of
+  // the block mean of the azimuth (weighted RMS residual of the locator); 0: every frame set counts.
+  double FitGate = 0.0;
+  // Half-width, degrees, of the band around the block's circular median azimuth whose frame sets make the block
+  // mean; the others are outliers and stay out. 0: the plain mean of the block.
+  double RobustAvg = 0.0;
   std::vector<TSrcMirophoneLocation> Mics = std::vector<TSrcMirophoneLocation>(4);
 
   // Reads `path`. Unopenable file: one message on stderr, every field keeps its value. Absent keys read as

@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #ifndef ORMELIN_SOURCE_DIR
@@ -44,6 +45,12 @@ struct TOptions {
   double distanceM = 100.0; // the locator's model range, so the numbers measure the estimator, not the model
   std::vector<double> snrs{20.0, 10.0, 0.0, -5.0};
   bool detail = false;
+  // Real drones over real backgrounds: the flights and outdoor backgrounds of this directory.
+  std::string realDir = std::string(ORMELIN_SOURCE_DIR) + "/../shared/sounds";
+  bool realOnly = false;
+  bool realToo = false;
+  std::vector<double> sbrs{6.0, 0.0};
+  std::vector<std::pair<std::string, double>> sets; // --set KEY=VALUE for the second column of the real rows
 };
 
 struct TSource {
@@ -62,7 +69,16 @@ void Usage() {
               "  --skip K         averaged azimuths dropped at the start of each scene (default 2)\n"
               "  --snr LIST       comma-separated SNRs in dB (default 20,10,0,-5)\n"
               "  --distance M     source distance in metres (default 100, the locator's model range)\n"
-              "  --detail         also print the mean and RMS error of every scene\n");
+              "  --detail         also print the mean and RMS error of every scene\n"
+              "  --real           also real drone flights (target/sv_drone_*) over real outdoor backgrounds\n"
+              "                   (background/sv_background_*, each microphone its own stretch) of --real-dir\n"
+              "  --real-only      only those rows\n"
+              "  --real-dir DIR   directory of the recordings (default ../shared/sounds beside the sources)\n"
+              "  --sbr LIST       drone-to-background ratios of the real rows, dB (default 6,0)\n"
+              "  --set KEY=VALUE  real rows: the second column's settings differ from the file's by this\n"
+              "                   (FitGate, RobustAvg, F_flt_min, F_flt_max, OutAvgLen; repeatable); without\n"
+              "                   --set the columns are the file's settings with FitGate and RobustAvg 0, and\n"
+              "                   the file's settings\n");
 }
 
 bool ParseNumber(std::string_view text, double &out) {
@@ -118,6 +134,45 @@ std::string ParseOptions(int argc, char **argv, TOptions &o, bool &help) {
         return err;
       }
       o.distanceM = v; // the scene refuses distances inside the array
+    } else if (a == "--real") {
+      o.realToo = true;
+    } else if (a == "--real-only") {
+      o.realOnly = true;
+    } else if (a == "--real-dir") {
+      if (i + 1 >= argc) {
+        return "--real-dir needs a directory";
+      }
+      o.realDir = argv[++i];
+    } else if (a == "--set") {
+      if (i + 1 >= argc) {
+        return "--set needs KEY=VALUE";
+      }
+      const std::string kv = argv[++i];
+      const auto eq = kv.find('=');
+      if (eq == std::string::npos || !ParseNumber(std::string_view(kv).substr(eq + 1), v)) {
+        return "--set: '" + kv + "' is not KEY=NUMBER";
+      }
+      const std::string key = kv.substr(0, eq);
+      if (key != "FitGate" && key != "RobustAvg" && key != "F_flt_min" && key != "F_flt_max" && key != "OutAvgLen") {
+        return "--set: unknown key '" + key + "'";
+      }
+      o.sets.emplace_back(key, v);
+    } else if (a == "--sbr") {
+      if (i + 1 >= argc) {
+        return "--sbr needs a comma-separated list of dB values";
+      }
+      o.sbrs.clear();
+      std::stringstream list(argv[++i]);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        if (!ParseNumber(item, v)) {
+          return "--sbr: '" + item + "' is not a number of dB";
+        }
+        o.sbrs.push_back(v);
+      }
+      if (o.sbrs.empty()) {
+        return "--sbr needs at least one value";
+      }
     } else if (a == "--snr") {
       if (i + 1 >= argc) {
         return "--snr needs a comma-separated list of dB values";
@@ -157,11 +212,20 @@ struct TStats {
   double p95 = 0.0;    // 95th percentile of |error|, nearest rank
   double within = 0.0; // share of |error| <= kWithinDeg
   std::size_t count = 0;
+  std::size_t noDirection = 0; // averaged azimuths that were NaN
 };
 
 TStats Summarise(std::vector<double> errors) {
   TStats s;
   s.count = errors.size();
+  if (errors.empty()) {
+    return s;
+  }
+  // A block without a direction (NaN: silence, or a robust mean without agreement) is a miss for "within"
+  // and stays out of the RMS and the percentile.
+  const std::size_t all = errors.size();
+  std::erase_if(errors, [](double e) { return !std::isfinite(e); });
+  s.noDirection = all - errors.size();
   if (errors.empty()) {
     return s;
   }
@@ -176,7 +240,7 @@ TStats Summarise(std::vector<double> errors) {
   const auto rank = static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(errors.size())));
   s.rms = std::sqrt(sum2 / static_cast<double>(errors.size()));
   s.p95 = errors[std::max<std::size_t>(rank, 1) - 1];
-  s.within = static_cast<double>(within) / static_cast<double>(errors.size());
+  s.within = static_cast<double>(within) / static_cast<double>(all);
   return s;
 }
 
@@ -226,6 +290,99 @@ void RunScene(const sim::TSceneConfig &cfg, const std::array<TDirDefParams, kSet
   }
 }
 
+// Files of `dir` whose names start with `prefix`, sorted.
+std::vector<std::string> Recordings(const std::string &dir, const std::string &prefix) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) {
+      out.push_back(e.path().string());
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void ApplySet(TDirDefParams &p, const std::string &key, double v) {
+  if (key == "FitGate") {
+    p.FitGate = v;
+  } else if (key == "RobustAvg") {
+    p.RobustAvg = v;
+  } else if (key == "F_flt_min") {
+    p.F_flt_min = v;
+  } else if (key == "F_flt_max") {
+    p.F_flt_max = v;
+  } else if (key == "OutAvgLen") {
+    p.OutAvgLen = static_cast<std::int32_t>(v);
+  }
+}
+
+// Every real flight over a real background (flight i with background i + 7, so no pair shares a recording
+// session), azimuths every 45 degrees (--quick: 90) at polar 90, the scene's length the flight's 10 s; one row
+// per drone-to-background ratio. Returns false when the recordings are missing.
+bool RunRealRows(const TDirDefParams &shipped, const TOptions &o) {
+  const auto flights = Recordings(o.realDir + "/target", "sv_drone_");
+  const auto backgrounds = Recordings(o.realDir + "/background", "sv_background_");
+  if (flights.empty() || backgrounds.empty()) {
+    std::fprintf(stderr, "bench_accuracy: no sv_drone_* in %s/target or no sv_background_* in %s/background\n",
+                 o.realDir.c_str(), o.realDir.c_str());
+    return false;
+  }
+  std::array<TDirDefParams, kSettingCount> params{shipped, shipped};
+  if (o.sets.empty()) {
+    params[0].FitGate = 0.0;
+    params[0].RobustAvg = 0.0;
+  } else {
+    for (const auto &[key, v] : o.sets) {
+      ApplySet(params[1], key, v);
+    }
+  }
+  std::printf("\nReal drones (%zu flights) over real outdoor backgrounds, diffuse, sensor noise SNR 30 dB; "
+              "column A: %s, column B: %s\n\n",
+              flights.size(), o.sets.empty() ? "FitGate 0, RobustAvg 0" : "the file's settings",
+              o.sets.empty() ? "the file's settings" : "with --set");
+  std::printf("| drone/background dB | averaged azimuths | RMS A | RMS B | p95 A | p95 B | within 5 deg A |"
+              " within 5 deg B | no direction A | B | scenes with an error > 20 deg A | B |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  const double step = o.azStepDeg >= 45.0 ? 90.0 : 45.0;
+  std::uint64_t seed = 1000;
+  for (const double sbr : o.sbrs) {
+    std::array<std::vector<double>, kSettingCount> errors;
+    std::array<int, kSettingCount> jumps{};
+    for (std::size_t f = 0; f < flights.size(); ++f) {
+      for (double az = 0.0; az < 360.0 - 1e-9; az += step) {
+        sim::TSceneConfig cfg;
+        cfg.source.kind = sim::ESourceKind::Wav;
+        cfg.source.wavPath = flights[f];
+        cfg.azimuthDeg = az;
+        cfg.polarDeg = 90.0;
+        cfg.distanceM = o.distanceM;
+        cfg.snrDb = 30.0;
+        cfg.backgroundPath = backgrounds[(f + 7) % backgrounds.size()];
+        cfg.sbrDb = sbr;
+        cfg.seed = seed++;
+        std::array<std::vector<double>, kSettingCount> scene;
+        TOptions real = o;
+        real.seconds = 10.0;
+        RunScene(cfg, params, real, scene);
+        for (std::size_t s = 0; s < kSettingCount; ++s) {
+          const bool jump = std::any_of(scene[s].begin(), scene[s].end(), [](double e) { return std::fabs(e) > 20; });
+          jumps[s] += jump ? 1 : 0;
+          errors[s].insert(errors[s].end(), scene[s].begin(), scene[s].end());
+        }
+      }
+    }
+    const TStats a = Summarise(errors[0]);
+    const TStats b = Summarise(errors[1]);
+    std::printf("| %g | %zu | %.3f | %.3f | %.3f | %.3f | %.1f%% | %.1f%% | %zu | %zu | %d | %d |\n", sbr, a.count,
+                a.rms, b.rms, a.p95, b.p95, 100.0 * a.within, 100.0 * b.within, a.noDirection, b.noDirection, jumps[0],
+                jumps[1]);
+    std::fflush(stdout);
+  }
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -259,6 +416,14 @@ int main(int argc, char **argv) {
               "azimuths dropped; errors of the block-averaged azimuth in degrees\n\n",
               360.0 - o.azStepDeg, o.azStepDeg, o.distanceM, o.seconds, o.skip);
 
+  if (o.realOnly) {
+    try {
+      return RunRealRows(shipped, o) ? 0 : 1;
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "bench_accuracy: %s\n", e.what());
+      return 1;
+    }
+  }
   std::printf("| SNR dB | source | averaged azimuths | RMS designed | RMS PairRefine | p95 designed | p95 PairRefine |"
               " within 5 deg designed | within 5 deg PairRefine |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");
@@ -288,6 +453,9 @@ int main(int argc, char **argv) {
                     r.rms, d.p95, r.p95, 100.0 * d.within, 100.0 * r.within);
         std::fflush(stdout);
       }
+    }
+    if (o.realToo && !RunRealRows(shipped, o)) {
+      return 1;
     }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "bench_accuracy: %s\n", e.what());

@@ -93,6 +93,12 @@ std::string CheckDirectionSettings(const TDirDefParams &p) {
     return Refuse("VinerWnd", p.VinerWnd,
                   "must be from 2 to " + std::to_string(kMaxSmoothWnd) + " frame sets when \"EnableViner\" is 1");
   }
+  if (!std::isfinite(p.FitGate) || p.FitGate < 0) {
+    return Refuse("FitGate", p.FitGate, "must be 0 (off) or a positive misfit in samples of path");
+  }
+  if (!std::isfinite(p.RobustAvg) || p.RobustAvg < 0 || p.RobustAvg > 180) {
+    return Refuse("RobustAvg", p.RobustAvg, "must be 0 (off) or a half-width in degrees up to 180");
+  }
   if (!std::isfinite(p.F_flt_min) || p.F_flt_min < 0) {
     return Refuse("F_flt_min", p.F_flt_min, "must be a frequency of at least 0 Hz");
   }

@@ -3,7 +3,9 @@
 // offset) on its thread and feeds each returned solution of the stream definer; every `AvgLen` values a
 // block mean is ready. Not thread-safe: one owner thread.
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Non-overlapping block mean: one mean per `AvgLen` values, not a sliding average.
 class TMovingAveranger {
@@ -25,6 +27,17 @@ private:
 // Block mean of an azimuth in radians. Each value is unwrapped relative to the block's first value before it
 // is summed (so a block mixing -89 and 271 degrees averages to about 270, not 91), and the mean is wrapped
 // back into (-pi/2, 3pi/2]. Without a crossing of the wrap the mean equals TMovingAveranger's.
+namespace dir_def_core {
+
+// Robust mean of one block's azimuths (radians, any turn): the circular median (the azimuth with the least sum
+// of angular distances to the others) when there are three or more, else the first; then the mean of those
+// within halfWidthRad of it, unwrapped around it and wrapped into (-pi/2, 3pi/2]. halfWidthRad <= 0 takes every
+// azimuth (the mean unwrapped around the first, as TAngleAveranger). Returns false, leaving `mean` alone, when
+// phi is empty or fewer than `quorum` azimuths lie in the band. No allocation.
+bool RobustAzimuthMean(const std::vector<double> &phi, double halfWidthRad, std::size_t quorum, double &mean);
+
+} // namespace dir_def_core
+
 class TAngleAveranger {
 public:
   explicit TAngleAveranger(int avgLen);

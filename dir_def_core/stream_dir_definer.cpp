@@ -157,6 +157,7 @@ void TStreamDirDefinerX4::Solve() {
   Def.Newton(Guess, Delays, Weights, MaxIter, Tol, S);
   const double limit = Def.SoundSpeed / Def.SampleRate; // one sample of path, metres
   double best = Misfit(S);
+  LastMisfit = best / limit;
   if (!(best > limit)) {
     return; // fits (or nothing can be judged: a silent frame set gives NaN, which no restart mends)
   }
@@ -166,6 +167,7 @@ void TStreamDirDefinerX4::Solve() {
     const double misfit = Misfit(Candidate);
     if (misfit <= limit && misfit < best) {
       best = misfit;
+      LastMisfit = best / limit;
       S.assign(Candidate.begin(), Candidate.end());
     }
   }

@@ -74,6 +74,9 @@ public:
                                                                         {5 * kPi / 3, 2 * kPi / 3}}};
 
   std::int64_t FrameCount() const { return Frames; }
+  // Weighted RMS residual of the newest solution against its frame set's delays, in samples of path (NaN for a
+  // frame set that gave no delays, such as a silent one).
+  double LastMisfitSamples() const { return LastMisfit; }
   const TSolutionHistory &History() const { return Hist; }
   const TX4DirDefiner &Definer() const { return Def; }
 
@@ -86,6 +89,7 @@ private:
   std::vector<double> Guess{3.676, 0.55, 0.0}; // start (phi, theta, beta) of the first solve
   bool SmoothOn;
   TSolutionHistory Hist;
+  double LastMisfit = 0.0; // samples of path, of the newest solution
   std::int64_t Frames = 0; // frame sets solved (64-bit: a 32-bit count overflows after months)
 
   // Newton from Guess into S. A solution that misfits the delays by more than one sample of path is a false

@@ -2,6 +2,7 @@
 
 #include "dir_def_core/direction_settings.h"
 
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -18,7 +19,9 @@ const TDirDefParams &Checked(const TDirDefParams &p) {
 } // namespace
 
 TDirectionHalf::TDirectionHalf(const TDirDefParams &params)
-    : Mics_(Checked(params).Mics), PhiAvg_(params.OutAvgLen), ThetaAvg_(params.OutAvgLen), BetaAvg_(params.OutAvgLen) {
+    : Mics_(Checked(params).Mics), PhiAvg_(params.OutAvgLen), ThetaAvg_(params.OutAvgLen), BetaAvg_(params.OutAvgLen),
+      FitGate_(params.FitGate), RobustRad_(params.RobustAvg * std::numbers::pi / 180.0) {
+  BlockPhi_.reserve(static_cast<std::size_t>(params.OutAvgLen));
   const int frameSize = params.FrameSize;
   Definer_ = std::make_unique<dir_def_core::TStreamDirDefinerX4>(
       params.FSampling, params.SM_Disp, params.VSound, params.VinerWnd, params.EnableViner, Mics_, params.PairRefine);
@@ -28,6 +31,9 @@ TDirectionHalf::TDirectionHalf(const TDirDefParams &params)
 bool TDirectionHalf::StepFrameSet() {
   const std::vector<double> &s = Definer_->ProcFrame(Frames_, Gains_);
   ++FrameSets_;
+  if (FitGate_ > 0.0 || RobustRad_ > 0.0) {
+    return RobustBlock(s[0], Definer_->LastMisfitSamples());
+  }
   double phi = 0.0;
   double theta = 0.0;
   double beta = 0.0;
@@ -38,6 +44,35 @@ bool TDirectionHalf::StepFrameSet() {
     return false; // the three block means complete together; only the azimuth is reported
   }
   AzimuthDeg_ = phi * 180.0 / std::numbers::pi;
+  HasAzimuth_ = true;
+  return true;
+}
+
+bool TDirectionHalf::RobustBlock(double phi, double misfitSamples) {
+  BlockFinite_ = BlockFinite_ || std::isfinite(phi);
+  // A NaN misfit (no delays) or azimuth never passes.
+  if (std::isfinite(phi) && (FitGate_ <= 0.0 || misfitSamples <= FitGate_)) {
+    BlockPhi_.push_back(phi); // within the capacity reserved for a whole block
+  }
+  if (++BlockCount_ < PhiAvg_.Length()) {
+    return false;
+  }
+  // One azimuth per block, as the plain mean gives: the robust mean; else, when fewer than half of the block's
+  // frame sets fit and agree (the drone drowned by the background for a moment), the last mean again for at most
+  // kHoldBlocks blocks; else no direction (NaN, as a silent block gives).
+  const std::size_t quorum = RobustRad_ > 0.0 ? static_cast<std::size_t>(PhiAvg_.Length() + 1) / 2 : 1;
+  double mean = 0.0;
+  if (dir_def_core::RobustAzimuthMean(BlockPhi_, RobustRad_, quorum, mean)) {
+    AzimuthDeg_ = mean * 180.0 / std::numbers::pi;
+    Held_ = 0;
+  } else if (BlockFinite_ && std::isfinite(AzimuthDeg_) && HasAzimuth_ && Held_ < kHoldBlocks) {
+    ++Held_;
+  } else {
+    AzimuthDeg_ = std::numeric_limits<double>::quiet_NaN();
+  }
+  BlockPhi_.clear();
+  BlockCount_ = 0;
+  BlockFinite_ = false;
   HasAzimuth_ = true;
   return true;
 }

@@ -65,6 +65,9 @@ public:
 
 private:
   bool StepFrameSet(); // definer + averagers on the frame set in Frames_; true when a new mean is ready
+  // With "FitGate" or "RobustAvg" on: the block's azimuths are kept and judged when the block completes; true
+  // when the block completes (its azimuth, possibly the last one again or NaN, is then in AzimuthDeg_).
+  bool RobustBlock(double phi, double misfitSamples);
 
   std::vector<TSrcMirophoneLocation> Mics_; // this object's copy, m/rad once the definer is built
   dir_def_core::TUniversalPreprocessor Pre_;
@@ -74,6 +77,16 @@ private:
   TMovingAveranger BetaAvg_;
   std::vector<std::vector<double>> Frames_ = std::vector<std::vector<double>>(4);
   std::vector<double> Gains_ = std::vector<double>(4, -1.0); // -1: leave the channels unscaled
+  double FitGate_;                                           // samples of path; 0: off
+  double RobustRad_;             // half-width around the block's circular median, radians; 0: off
+  std::vector<double> BlockPhi_; // azimuths (rad) of the current block's usable frame sets; capacity OutAvgLen
+  int BlockCount_ = 0;           // frame sets of the current block so far, usable or not
+  bool BlockFinite_ = false;     // some frame set of the current block gave a finite azimuth
+  int Held_ = 0;                 // blocks in a row that reported the last mean again
+  // Blocks in a row (about 0.11 s each with the shipped frames) that may repeat the last mean before the half
+  // says it has no direction: long enough to ride out a gust or a passing car, short enough that a drone
+  // that has gone is not shown where it was.
+  static constexpr int kHoldBlocks = 8;
   bool HasAzimuth_ = false;
   double AzimuthDeg_ = 0.0;
   long long FrameSets_ = 0;

@@ -51,6 +51,8 @@ protected:
     p.OutAvgLen = 9;
     p.EnableViner = true;
     p.PairRefine = true;
+    p.FitGate = 9.0;
+    p.RobustAvg = 9.0;
     for (auto &m : p.Mics) {
       m = {9.0, 9.0, 9.0};
     }
@@ -74,6 +76,8 @@ void ExpectEveryNumberZero(const TDirDefParams &p) {
   EXPECT_EQ(p.OutAvgLen, 0);
   EXPECT_FALSE(p.EnableViner);
   EXPECT_FALSE(p.PairRefine);
+  EXPECT_EQ(p.FitGate, 0.0);
+  EXPECT_EQ(p.RobustAvg, 0.0);
   ASSERT_EQ(p.Mics.size(), 4U);
   for (const auto &m : p.Mics) {
     EXPECT_EQ(m.L, 0.0);
@@ -96,6 +100,8 @@ TEST_F(TDirDefParamsTest, ReadsShippedSettingsFile) {
   EXPECT_FALSE(p.EnableViner);
   EXPECT_EQ(p.OutAvgLen, 8);
   EXPECT_TRUE(p.PairRefine);
+  EXPECT_EQ(p.FitGate, 0.5);
+  EXPECT_EQ(p.RobustAvg, 10.0);
   EXPECT_EQ(p.CurrActType, 0);
   EXPECT_EQ(p.ColorBrd, 0.5);
   EXPECT_EQ(p.RecOutFolder, "rec_folder");

@@ -36,6 +36,9 @@ TEST(CheckDirectionSettings, AcceptsWorkableSettingsAtTheirLimits) {
   EXPECT_EQ(CheckDirectionSettings(p), "");
   p.SM_Disp = 20; // the widest pair (17.3 cm) needs 0.1732 * 37500 / 343 + 1 = 19.94 samples
   EXPECT_EQ(CheckDirectionSettings(p), "");
+  p.FitGate = 0.5; // the robust block mean's two settings, off (0) up to their widest
+  p.RobustAvg = 180;
+  EXPECT_EQ(CheckDirectionSettings(p), "");
 }
 
 TEST(CheckDirectionSettings, RefusesWithOneLineNamingKeyAndValue) {
@@ -60,6 +63,10 @@ TEST(CheckDirectionSettings, RefusesWithOneLineNamingKeyAndValue) {
       {[](TDirDefParams &p) { p.F_flt_max = 4000; }, "\"F_flt_max\" = 4000 "},
       {[](TDirDefParams &p) { p.Mics[2].Fi = std::nan(""); }, "\"Mic3_Fi\" = nan "},
       {[](TDirDefParams &p) { p.Mics = std::vector<TSrcMirophoneLocation>(4); }, "\"Mic2_L\" = 0 "},
+      {[](TDirDefParams &p) { p.FitGate = -0.5; }, "\"FitGate\" = -0.5 "},
+      {[](TDirDefParams &p) { p.FitGate = std::nan(""); }, "\"FitGate\" = nan "},
+      {[](TDirDefParams &p) { p.RobustAvg = 181; }, "\"RobustAvg\" = 181 "},
+      {[](TDirDefParams &p) { p.RobustAvg = -1; }, "\"RobustAvg\" = -1 "},
   };
   for (const Case &c : cases) {
     TDirDefParams p = Shipped();

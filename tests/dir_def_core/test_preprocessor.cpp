@@ -208,3 +208,40 @@ TEST(TUniversalPreprocessor, FramesAreTheDirectFormOfTheStream) {
     EXPECT_EQ(emitted, 1 + (6000 - c.len) / c.hop) << c.len << "/" << c.hop;
   }
 }
+
+TEST(RobustAzimuthMean, LeavesOutliersAndKeepsThePlainMeanWhenOff) {
+  const double deg = kPi / 180;
+  const auto rad = [&](std::vector<double> v) {
+    for (double &x : v) {
+      x *= deg;
+    }
+    return v;
+  };
+  double mean = 0;
+  // One frame set 160 degrees off: the band around the median leaves it out; with the band off it is the
+  // TAngleAveranger's mean, dragging the block by 20 degrees.
+  const std::vector<double> block = rad({10, 11, 12, 170, 11.5, 10.5, 12.5, 11});
+  ASSERT_TRUE(dir_def_core::RobustAzimuthMean(block, 10 * deg, 1, mean));
+  EXPECT_NEAR(mean / deg, (10 + 11 + 12 + 11.5 + 10.5 + 12.5 + 11) / 7.0, 1e-9);
+  TAngleAveranger plain(8);
+  double plainMean = 0;
+  for (const double v : block) {
+    plain.Push(v, plainMean);
+  }
+  ASSERT_TRUE(dir_def_core::RobustAzimuthMean(block, 0.0, 1, mean));
+  EXPECT_EQ(mean, plainMean);
+
+  // Across the wrap near 270 degrees, with an outlier at 100: reported in (-90, 270].
+  ASSERT_TRUE(dir_def_core::RobustAzimuthMean(rad({268, -89, 100, 269, -91}), 10 * deg, 1, mean));
+  EXPECT_NEAR(mean / deg, 269.25, 1e-9);
+  ASSERT_TRUE(dir_def_core::RobustAzimuthMean(rad({-89, 272, -88}), 10 * deg, 1, mean));
+  EXPECT_NEAR(mean / deg, -88.333333333333, 1e-9);
+
+  // No majority in the band, or nothing at all: false, and the caller's value is left alone.
+  mean = 42.0;
+  EXPECT_FALSE(dir_def_core::RobustAzimuthMean(rad({0, 100, 200, 300}), 10 * deg, 2, mean));
+  EXPECT_FALSE(dir_def_core::RobustAzimuthMean({}, 10 * deg, 1, mean));
+  EXPECT_EQ(mean, 42.0);
+  EXPECT_TRUE(dir_def_core::RobustAzimuthMean(rad({0, 100, 5, 300}), 10 * deg, 2, mean));
+  EXPECT_NEAR(mean / deg, 2.5, 1e-9);
+}
