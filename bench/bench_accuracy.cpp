@@ -88,6 +88,24 @@ bool ParseNumber(std::string_view text, double &out) {
   return !s.empty() && end == s.c_str() + s.size() && std::isfinite(out);
 }
 
+// A comma-separated list of dB values into out; returns "" or the reason it is refused.
+std::string ParseDbList(std::string_view option, const char *text, std::vector<double> &out) {
+  out.clear();
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    double v = 0.0;
+    if (!ParseNumber(item, v)) {
+      return std::string(option) + ": '" + item + "' is not a number of dB";
+    }
+    out.push_back(v);
+  }
+  if (out.empty()) {
+    return std::string(option) + " needs at least one value";
+  }
+  return "";
+}
+
 // Returns "" or the one-line reason the command line is refused.
 std::string ParseOptions(int argc, char **argv, TOptions &o, bool &help) {
   for (int i = 1; i < argc; ++i) {
@@ -157,37 +175,12 @@ std::string ParseOptions(int argc, char **argv, TOptions &o, bool &help) {
         return "--set: unknown key '" + key + "'";
       }
       o.sets.emplace_back(key, v);
-    } else if (a == "--sbr") {
+    } else if (a == "--sbr" || a == "--snr") {
       if (i + 1 >= argc) {
-        return "--sbr needs a comma-separated list of dB values";
+        return std::string(a) + " needs a comma-separated list of dB values";
       }
-      o.sbrs.clear();
-      std::stringstream list(argv[++i]);
-      std::string item;
-      while (std::getline(list, item, ',')) {
-        if (!ParseNumber(item, v)) {
-          return "--sbr: '" + item + "' is not a number of dB";
-        }
-        o.sbrs.push_back(v);
-      }
-      if (o.sbrs.empty()) {
-        return "--sbr needs at least one value";
-      }
-    } else if (a == "--snr") {
-      if (i + 1 >= argc) {
-        return "--snr needs a comma-separated list of dB values";
-      }
-      o.snrs.clear();
-      std::stringstream list(argv[++i]);
-      std::string item;
-      while (std::getline(list, item, ',')) {
-        if (!ParseNumber(item, v)) {
-          return "--snr: '" + item + "' is not a number of dB";
-        }
-        o.snrs.push_back(v);
-      }
-      if (o.snrs.empty()) {
-        return "--snr needs at least one value";
+      if (!(err = ParseDbList(a, argv[++i], a == "--sbr" ? o.sbrs : o.snrs)).empty()) {
+        return err;
       }
     } else {
       return "unknown option '" + std::string(a) + "' (try --help)";

@@ -122,9 +122,8 @@ void BM_ShippedChannelChainBlock(benchmark::State &state) {
 BENCHMARK(BM_ShippedChannelChainBlock)->Arg(0)->Arg(1)->ArgName("dense");
 
 // The feature processor alone with the shipped settings.
-void BM_ShippedProcessorBlock(benchmark::State &state) {
-  detection::TDetectConfig c;
-  c.ReadFromJson(std::string(ORMELIN_SOURCE_DIR) + "/settings/detect.json");
+// The feature processor alone over blocks of 400 samples of the endless sound.
+void RunProcessor(benchmark::State &state, const detection::TDetectConfig &c) {
   const std::vector<double> x = Sound();
   pvc2::TPVC_Processor proc(c);
   std::vector<double> feature;
@@ -140,24 +139,15 @@ void BM_ShippedProcessorBlock(benchmark::State &state) {
   }
   SetRealtime(state);
 }
+
+void BM_ShippedProcessorBlock(benchmark::State &state) {
+  detection::TDetectConfig c;
+  c.ReadFromJson(std::string(ORMELIN_SOURCE_DIR) + "/settings/detect.json");
+  RunProcessor(state, c);
+}
 BENCHMARK(BM_ShippedProcessorBlock);
 
-void BM_ProcessorBlock(benchmark::State &state) {
-  const std::vector<double> x = Sound();
-  pvc2::TPVC_Processor proc(BuiltInConfig());
-  std::vector<double> feature;
-  feature.reserve(8);
-  std::size_t pos = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < kBlock; ++i) {
-      feature.clear();
-      proc.ProcNext(x[pos], feature);
-      pos = pos + 1 == x.size() ? 0 : pos + 1;
-    }
-    benchmark::DoNotOptimize(feature.data());
-  }
-  SetRealtime(state);
-}
+void BM_ProcessorBlock(benchmark::State &state) { RunProcessor(state, BuiltInConfig()); }
 BENCHMARK(BM_ProcessorBlock);
 
 // An endless source: block i of every channel is the sound's block i modulo its length, available at once,
