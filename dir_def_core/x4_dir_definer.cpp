@@ -17,6 +17,9 @@ constexpr int kLagrangeHalf = 5;
 static_assert(2 * kLagrangeHalf + 1 == TLagrangePeak::kPoints);
 // Quarter-point steps of the sub-sample maximisation; 2/2^19 samples bracket at the end.
 constexpr int kGoldenSteps = 19;
+// Newton steps (norm of the change of phi, theta in radians and beta) below this are at the end of the quadratic
+// convergence: from there a step that does not halve the last one is rounding.
+constexpr double kRoundingStep = 1e-9;
 // Frames larger than this are refused before any allocation (over 28 s at 37.5 kHz).
 constexpr std::size_t kMaxFrame = std::size_t{1} << 20;
 
@@ -517,6 +520,7 @@ void TX4DirDefiner::Newton(std::vector<double> &x, const std::vector<double> &d,
     }
     TMat36 A{}, C{}, K{};
     TMat33 B{}, Binv{};
+    double lastStep = HUGE_VAL;
     for (int iter = 0;;) {
       Jacobian(xk, J);
       Transpose(J, Jt);
@@ -534,10 +538,21 @@ void TX4DirDefiner::Newton(std::vector<double> &x, const std::vector<double> &d,
         next[i] = xk[i] - s;
         step2 += (next[i] - xk[i]) * (next[i] - xk[i]);
       }
-      if (std::sqrt(step2) < tol) {
+      const double step = std::sqrt(step2);
+      if (step < tol) {
         break;
       }
+      // Near the solution each step squares the last; once a tiny step no longer halves, the iterate only
+      // wanders in the rounding of the residuals (about 1e-13 here, above a tolerance of 1e-14) and more
+      // iterations change nothing but the last bits. The step is still taken: the result is that of a converged
+      // iteration.
+      const bool atRounding = step < kRoundingStep && step > 0.5 * lastStep;
+      lastStep = step;
       xk = next;
+      if (atRounding) {
+        Residuals(xk, d, resid);
+        break;
+      }
       Residuals(xk, d, resid);
       double r2 = 0.0;
       for (const double r : resid) {
