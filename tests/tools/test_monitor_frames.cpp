@@ -4,8 +4,8 @@
 
 #include "app/frames.h"
 #include "app/results_group.h"
-#include "tools/monitor/frame_decoder.h"
-#include "tools/monitor/messages.h"
+#include "tools/station_client/frame_decoder.h"
+#include "tools/station_client/messages.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,8 @@
 
 namespace {
 
-using monitor::EDecodeStatus;
-using monitor::TFrameDecoder;
+using station_client::EDecodeStatus;
+using station_client::TFrameDecoder;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const std::string kTestMessage = R"({"alert":-1,"brd":5.0,"dots":[1.0,2.0,3.0,4.0],"dirs":[10.0,45.0]})";
@@ -69,7 +69,7 @@ std::string AsText(const std::vector<std::uint8_t> &payload) { return {payload.b
 
 std::vector<float> Levels(const std::vector<std::uint8_t> &payload) {
   std::vector<float> levels;
-  monitor::DecodeLevels(payload.data(), payload.size() / 4, levels);
+  station_client::DecodeLevels(payload.data(), payload.size() / 4, levels);
   return levels;
 }
 
@@ -191,9 +191,9 @@ TEST(TFrameDecoder, AbsurdCountBreaksTheStreamAtOnceUntilReset) {
 }
 
 TEST(ParseResultText, ReadsStationMessagesWithNullAsNaN) {
-  monitor::TResultMessage m;
+  station_client::TResultMessage m;
   std::string error;
-  ASSERT_TRUE(monitor::ParseResultText(kTestMessage, m, error)) << error;
+  ASSERT_TRUE(station_client::ParseResultText(kTestMessage, m, error)) << error;
   EXPECT_EQ(m.alert, -1);
   EXPECT_EQ(m.brd, 5.0);
   EXPECT_EQ(m.dots, (std::vector<double>{1.0, 2.0, 3.0, 4.0}));
@@ -201,14 +201,14 @@ TEST(ParseResultText, ReadsStationMessagesWithNullAsNaN) {
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::string text = TResultsGroup({0.1, nan, 0.3, 0.4}, {nan, 45.0}, 2.0, 0.05).ConvToJSON_Str();
-  ASSERT_TRUE(monitor::ParseResultText(text, m, error)) << error << " in " << text;
+  ASSERT_TRUE(station_client::ParseResultText(text, m, error)) << error << " in " << text;
   EXPECT_EQ(m.alert, 2);
   EXPECT_TRUE(std::isnan(m.dots[1]));
   EXPECT_TRUE(std::isnan(m.dirs[0]));
   EXPECT_EQ(m.dots[3], 0.4);
 
   // Members in another order, extra members and white space are all fine.
-  ASSERT_TRUE(monitor::ParseResultText(R"( {"dirs":[],"x":{"y":1},"dots":[],"brd":-1e-3,"alert":0} )", m, error));
+  ASSERT_TRUE(station_client::ParseResultText(R"( {"dirs":[],"x":{"y":1},"dots":[],"brd":-1e-3,"alert":0} )", m, error));
   EXPECT_EQ(m.brd, -0.001);
   EXPECT_TRUE(m.dots.empty());
 }
@@ -231,48 +231,48 @@ TEST(ParseResultText, RejectsTextsThatAreNotResultMessages) {
       {R"({"alert":0,"brd":5.0,"dots":[]})", "dirs"},
   };
   for (const auto &c : cases) {
-    monitor::TResultMessage m;
+    station_client::TResultMessage m;
     std::string error;
-    EXPECT_FALSE(monitor::ParseResultText(c.text, m, error)) << c.text;
+    EXPECT_FALSE(station_client::ParseResultText(c.text, m, error)) << c.text;
     EXPECT_NE(error.find(c.why), std::string::npos) << c.text << " -> " << error;
   }
 }
 
 TEST(SpectrumPeak, FrequencyIsFirstBinPlusIndexTimesBinWidth) {
   // The station truncates F_min / 15.625: 4000 and 4015.6 Hz both start at bin 256.
-  EXPECT_EQ(monitor::FirstSpectrumBin(4000.0), 256);
-  EXPECT_EQ(monitor::FirstSpectrumBin(4015.6), 256);
-  EXPECT_EQ(monitor::FirstSpectrumBin(0.0), 0);
+  EXPECT_EQ(station_client::FirstSpectrumBin(4000.0), 256);
+  EXPECT_EQ(station_client::FirstSpectrumBin(4015.6), 256);
+  EXPECT_EQ(station_client::FirstSpectrumBin(0.0), 0);
 
   std::vector<float> levels(385, 10.0F);
   levels[44] = 41.25F;
   levels[45] = 41.0F;
-  auto peak = monitor::FindSpectrumPeak(levels, 256);
+  auto peak = station_client::FindSpectrumPeak(levels, 256);
   ASSERT_TRUE(peak.found);
   EXPECT_EQ(peak.index, 44U);
   EXPECT_DOUBLE_EQ(peak.hz, 300 * 15.625); // 4687.5 Hz
-  EXPECT_EQ(monitor::SpectrumJsonLine(levels.size(), peak),
+  EXPECT_EQ(station_client::SpectrumJsonLine(levels.size(), peak),
             R"({"spectrum":{"count":385,"peak_hz":4687.5,"peak_db":41.25}})");
 
   // Non-finite levels never win: -inf is an empty bin, +inf and NaN are not levels.
   levels = {-kInf, kInf, std::numeric_limits<float>::quiet_NaN(), -80.5F, -90.0F};
-  peak = monitor::FindSpectrumPeak(levels, 0);
+  peak = station_client::FindSpectrumPeak(levels, 0);
   ASSERT_TRUE(peak.found);
   EXPECT_EQ(peak.index, 3U);
   EXPECT_DOUBLE_EQ(peak.hz, 3 * 15.625);
 
   levels.assign(4, -kInf);
-  peak = monitor::FindSpectrumPeak(levels, 256);
+  peak = station_client::FindSpectrumPeak(levels, 256);
   EXPECT_FALSE(peak.found);
-  EXPECT_EQ(monitor::SpectrumJsonLine(4, peak), R"({"spectrum":{"count":4,"peak_hz":null,"peak_db":null}})");
+  EXPECT_EQ(station_client::SpectrumJsonLine(4, peak), R"({"spectrum":{"count":4,"peak_hz":null,"peak_db":null}})");
 }
 
 TEST(ResultJsonLine, KeepsOneLineTextsAsReceivedAndCompactsOthers) {
-  EXPECT_EQ(monitor::ResultJsonLine(kTestMessage), kTestMessage);
-  EXPECT_EQ(monitor::ResultJsonLine("{\"alert\":0,\n \"brd\":0.5,\"dots\":[],\r\n\"dirs\":[]}"),
+  EXPECT_EQ(station_client::ResultJsonLine(kTestMessage), kTestMessage);
+  EXPECT_EQ(station_client::ResultJsonLine("{\"alert\":0,\n \"brd\":0.5,\"dots\":[],\r\n\"dirs\":[]}"),
             R"({"alert":0,"brd":0.5,"dots":[],"dirs":[]})");
-  EXPECT_EQ(monitor::Excerpt("a\nb\\c\x7f", 10), "a\\x0ab\\x5cc\\x7f");
-  EXPECT_EQ(monitor::Excerpt("abcdef", 3), "abc...");
+  EXPECT_EQ(station_client::Excerpt("a\nb\\c\x7f", 10), "a\\x0ab\\x5cc\\x7f");
+  EXPECT_EQ(station_client::Excerpt("abcdef", 3), "abc...");
 }
 
 } // namespace

@@ -130,12 +130,12 @@ monitor::TViewState FullState() {
   s.jsonPort = 33377;
   s.spectrPort = 33399;
   s.resultConnected = s.spectrumConnected = true;
-  s.result = monitor::TResultMessage{2, 0.05, {0.12, 0.01, std::nan(""), 0.06}, {-236.6, 45.0}};
+  s.result = station_client::TResultMessage{2, 0.05, {0.12, 0.01, std::nan(""), 0.06}, {-236.6, 45.0}};
   s.levels.assign(385, 10.0F);
   s.levels[44] = 41.25F;
   s.firstBin = 256;
   s.haveSpectrum = true;
-  s.peak = monitor::FindSpectrumPeak(s.levels, s.firstBin);
+  s.peak = station_client::FindSpectrumPeak(s.levels, s.firstBin);
   s.results = 12;
   s.spectra = 7;
   s.status = "12:00:00 connected to the spectrum port 127.0.0.1:33399";

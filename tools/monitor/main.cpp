@@ -4,9 +4,9 @@
 // Single-threaded: one poll loop over the two connections and a signalfd.
 
 #include "detection/detect_config.h"
-#include "tools/monitor/connection.h"
-#include "tools/monitor/frame_decoder.h"
-#include "tools/monitor/messages.h"
+#include "tools/station_client/connection.h"
+#include "tools/station_client/frame_decoder.h"
+#include "tools/station_client/messages.h"
 #include "tools/monitor/options.h"
 #include "tools/monitor/view.h"
 
@@ -31,8 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using monitor::EDecodeStatus;
-using monitor::TFd;
+using station_client::EDecodeStatus;
+using station_client::TFd;
 
 constexpr auto kRetryInterval = 500ms;
 constexpr auto kSpectrumGrace = 100ms;
@@ -58,12 +58,12 @@ std::string ClockText() {
 
 // One of the station's two output connections and its reassembly state.
 struct TChannel {
-  TChannel(const char *what, int port_, monitor::TFrameDecoder decoder_)
+  TChannel(const char *what, int port_, station_client::TFrameDecoder decoder_)
       : name(what), port(port_), decoder(std::move(decoder_)) {}
   const char *name; // "result" or "spectrum"
   int port;
   TFd fd;
-  monitor::TFrameDecoder decoder;
+  station_client::TFrameDecoder decoder;
   Clock::time_point nextTry{};
   std::string lastFailure; // reported once per outage, not on every retry
   int badInRow = 0;
@@ -72,8 +72,8 @@ struct TChannel {
 class TMonitor {
 public:
   TMonitor(const monitor::TMonitorOptions &options, int firstBin, int signalFd)
-      : opt_(options), signalFd_(signalFd), result_("result", options.jsonPort, monitor::TFrameDecoder::ForResults()),
-        spectrum_("spectrum", options.spectrPort, monitor::TFrameDecoder::ForSpectra()) {
+      : opt_(options), signalFd_(signalFd), result_("result", options.jsonPort, station_client::TFrameDecoder::ForResults()),
+        spectrum_("spectrum", options.spectrPort, station_client::TFrameDecoder::ForSpectra()) {
     view_.host = options.host;
     view_.jsonPort = options.jsonPort;
     view_.spectrPort = options.spectrPort;
@@ -131,8 +131,8 @@ void TMonitor::Emit(const std::string &line) {
 void TMonitor::TryConnect(TChannel &c, Clock::time_point now) {
   std::string error;
   const std::string where = std::string(c.name) + " port " + opt_.host + ":" + std::to_string(c.port);
-  switch (monitor::ConnectTcp(opt_.host, c.port, kConnectTimeoutMs, signalFd_, c.fd, error)) {
-  case monitor::EConnect::Connected:
+  switch (station_client::ConnectTcp(opt_.host, c.port, kConnectTimeoutMs, signalFd_, c.fd, error)) {
+  case station_client::EConnect::Connected:
     c.decoder.Reset();
     c.badInRow = 0;
     c.lastFailure.clear();
@@ -142,14 +142,14 @@ void TMonitor::TryConnect(TChannel &c, Clock::time_point now) {
       spectrum_.nextTry = now + kSpectrumGrace;
     }
     break;
-  case monitor::EConnect::Failed:
+  case station_client::EConnect::Failed:
     c.nextTry = Clock::now() + kRetryInterval;
     if (error != c.lastFailure) {
       c.lastFailure = error;
       Report(where + ": " + error + "; retrying every 0.5 s");
     }
     break;
-  case monitor::EConnect::Interrupted:
+  case station_client::EConnect::Interrupted:
     break; // the loop reads the signal next
   }
   view_.resultConnected = result_.fd.Valid();
@@ -184,14 +184,14 @@ void TMonitor::BadFrame(TChannel &c, const std::string &why, Clock::time_point n
 
 void TMonitor::OnResult(TChannel &c, Clock::time_point now) {
   const std::string_view text(reinterpret_cast<const char *>(payload_.data()), payload_.size());
-  monitor::TResultMessage message;
+  station_client::TResultMessage message;
   std::string why;
   if (text.empty()) {
     BadFrame(c, "empty text", now);
     return;
   }
-  if (!monitor::ParseResultText(text, message, why)) {
-    BadFrame(c, why + " (" + std::to_string(text.size()) + " bytes: \"" + monitor::Excerpt(text) + "\")", now);
+  if (!station_client::ParseResultText(text, message, why)) {
+    BadFrame(c, why + " (" + std::to_string(text.size()) + " bytes: \"" + station_client::Excerpt(text) + "\")", now);
     return;
   }
   c.badInRow = 0;
@@ -200,7 +200,7 @@ void TMonitor::OnResult(TChannel &c, Clock::time_point now) {
   lastResult_ = now;
   dirty_ = true;
   if (opt_.json) {
-    Emit(monitor::ResultJsonLine(text));
+    Emit(station_client::ResultJsonLine(text));
   }
   if (opt_.count > 0 && static_cast<long long>(view_.results) >= opt_.count) {
     stop_ = true;
@@ -214,13 +214,13 @@ void TMonitor::OnSpectrum(TChannel &c) {
     return;
   }
   c.badInRow = 0;
-  monitor::DecodeLevels(payload_.data(), count, view_.levels);
-  view_.peak = monitor::FindSpectrumPeak(view_.levels, view_.firstBin);
+  station_client::DecodeLevels(payload_.data(), count, view_.levels);
+  view_.peak = station_client::FindSpectrumPeak(view_.levels, view_.firstBin);
   view_.haveSpectrum = true;
   ++view_.spectra;
   dirty_ = true;
   if (opt_.json) {
-    Emit(monitor::SpectrumJsonLine(count, view_.peak));
+    Emit(station_client::SpectrumJsonLine(count, view_.peak));
   }
 }
 
@@ -412,7 +412,7 @@ int main(int argc, char **argv) {
     detection::TDetectConfig config;
     config.ReadFromJson(path);
     opt.fminHz = config.F_min;
-    if (opt.fminHz < 0.0 || opt.fminHz >= 2048 * monitor::kSpectrumBinHz) {
+    if (opt.fminHz < 0.0 || opt.fminHz >= 2048 * station_client::kSpectrumBinHz) {
       return Fail(2, path + ": F_min " + std::to_string(config.F_min) + " lies outside the station's spectrum");
     }
   }
@@ -432,6 +432,6 @@ int main(int argc, char **argv) {
   }
   std::signal(SIGPIPE, SIG_IGN); // a closed output pipe shows up as a failed write instead
 
-  TMonitor app(opt, monitor::FirstSpectrumBin(opt.fminHz), signalFd.Get());
+  TMonitor app(opt, station_client::FirstSpectrumBin(opt.fminHz), signalFd.Get());
   return app.Run();
 }

@@ -1,6 +1,6 @@
 #include "tools/monitor/options.h"
 
-#include "tools/monitor/messages.h"
+#include "tools/station_client/messages.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -113,7 +113,7 @@ EMonitorParse ParseMonitorOptions(const std::vector<std::string> &args, TMonitor
       }
     } else if (name == "--fmin") {
       // The station's transform has 2048 bins of 15.625 Hz; a band must start inside it.
-      if (!ParseNumber(value, o.fminHz) || o.fminHz < 0.0 || o.fminHz >= 2048 * kSpectrumBinHz) {
+      if (!ParseNumber(value, o.fminHz) || o.fminHz < 0.0 || o.fminHz >= 2048 * station_client::kSpectrumBinHz) {
         error = "--fmin takes a frequency 0 .. 31999 Hz, not '" + value + "'";
         return EMonitorParse::Error;
       }

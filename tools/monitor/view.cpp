@@ -67,7 +67,7 @@ std::vector<std::string> ResultBlock(const TViewState &s, bool colour) {
     lines.emplace_back("Alert    (no result message yet)");
     return lines;
   }
-  const TResultMessage &r = *s.result;
+  const station_client::TResultMessage &r = *s.result;
   std::string alert = AlertName(r.alert) + " (" + std::to_string(r.alert) + ")";
   if (colour) {
     alert = AlertColour(r.alert) + alert + "\x1b[0m";
@@ -297,8 +297,8 @@ std::vector<std::string> RenderView(const TViewState &s, int width, bool colour)
     lines.emplace_back("Spectrum (no frame yet)");
   } else {
     const std::size_t n = s.levels.size();
-    const double loHz = s.firstBin * kSpectrumBinHz;
-    const double hiHz = (s.firstBin + static_cast<double>(n) - 1.0) * kSpectrumBinHz;
+    const double loHz = s.firstBin * station_client::kSpectrumBinHz;
+    const double hiHz = (s.firstBin + static_cast<double>(n) - 1.0) * station_client::kSpectrumBinHz;
     // The peak first: on a narrow terminal the end of the line is what gets cut.
     std::string head = "Spectrum ";
     if (s.peak.found) {

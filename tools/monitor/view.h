@@ -2,7 +2,7 @@
 // The monitor's live terminal view, rendered as plain text lines (with optional ANSI colour on the alert
 // name). Pure: the caller owns the terminal, decides when to redraw and writes the text. Main thread only.
 
-#include "tools/monitor/messages.h"
+#include "tools/station_client/messages.h"
 
 #include <cstdint>
 #include <optional>
@@ -48,12 +48,12 @@ struct TViewState {
   int spectrPort = 0;
   bool resultConnected = false;
   bool spectrumConnected = false;
-  std::optional<TResultMessage> result;
+  std::optional<station_client::TResultMessage> result;
   double resultAgeS = 0.0;   // seconds since the latest result message
   std::vector<float> levels; // latest spectrum frame
   bool haveSpectrum = false;
   int firstBin = 0;
-  TSpectrumPeak peak;
+  station_client::TSpectrumPeak peak;
   std::uint64_t results = 0;
   std::uint64_t spectra = 0;
   std::uint64_t badFrames = 0;

@@ -1,4 +1,4 @@
-#include "tools/monitor/connection.h"
+#include "tools/station_client/connection.h"
 
 #include <cerrno>
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace monitor {
+namespace station_client {
 
 void TFd::Close() {
   if (fd_ >= 0) {
@@ -81,4 +81,4 @@ EConnect ConnectTcp(const std::string &host, int port, int timeoutMs, int wakeFd
   return EConnect::Connected;
 }
 
-} // namespace monitor
+} // namespace station_client

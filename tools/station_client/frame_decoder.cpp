@@ -1,8 +1,8 @@
-#include "tools/monitor/frame_decoder.h"
+#include "tools/station_client/frame_decoder.h"
 
 #include <cassert>
 
-namespace monitor {
+namespace station_client {
 
 TFrameDecoder::TFrameDecoder(std::size_t unitBytes, std::size_t maxCount) : unitBytes_(unitBytes), maxCount_(maxCount) {
   assert(unitBytes_ > 0);
@@ -56,4 +56,4 @@ void TFrameDecoder::Reset() {
   error_.clear();
 }
 
-} // namespace monitor
+} // namespace station_client

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace monitor {
+namespace station_client {
 
 // Width of one spectrum bin, Hz: fixed by the station's 2048-point transform, not derived from the sample rate.
 inline constexpr double kSpectrumBinHz = 15.625;
@@ -52,4 +52,4 @@ std::string ResultJsonLine(std::string_view text);
 // escaped as \xNN.
 std::string Excerpt(std::string_view text, std::size_t maxChars = 48);
 
-} // namespace monitor
+} // namespace station_client

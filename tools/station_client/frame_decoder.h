@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace monitor {
+namespace station_client {
 
 // A result text is about 100 bytes; anything near the 16-bit limit means the stream is out of step.
 inline constexpr std::size_t kMaxResultTextBytes = 4096;
@@ -52,4 +52,4 @@ private:
   std::string error_;
 };
 
-} // namespace monitor
+} // namespace station_client

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-namespace monitor {
+namespace station_client {
 
 // Owns one file descriptor; closes it on destruction. Move-only.
 class TFd {
@@ -39,4 +39,4 @@ enum class EConnect { Connected, Failed, Interrupted };
 // readable. On Failed, `error` holds the reason, e.g. "Connection refused".
 EConnect ConnectTcp(const std::string &host, int port, int timeoutMs, int wakeFd, TFd &out, std::string &error);
 
-} // namespace monitor
+} // namespace station_client

@@ -1,4 +1,4 @@
-#include "tools/monitor/messages.h"
+#include "tools/station_client/messages.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <limits>
 
-namespace monitor {
+namespace station_client {
 
 namespace {
 
@@ -156,4 +156,4 @@ std::string Excerpt(std::string_view text, std::size_t maxChars) {
   return out;
 }
 
-} // namespace monitor
+} // namespace station_client

@@ -1,0 +1,2 @@
+// Placeholder: filled in by the hub work.
+#include <gtest/gtest.h>

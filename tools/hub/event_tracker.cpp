@@ -1,0 +1,1 @@
+#include "tools/hub/event_tracker.h"

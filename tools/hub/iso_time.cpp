@@ -1,0 +1,1 @@
+#include "tools/hub/iso_time.h"

@@ -1,0 +1,1 @@
+#include "tools/hub/mqtt_publisher.h"
