@@ -4,14 +4,13 @@
 // Single-threaded: one poll loop over the two connections and a signalfd.
 
 #include "detection/detect_config.h"
-#include "tools/station_client/connection.h"
-#include "tools/station_client/frame_decoder.h"
-#include "tools/station_client/messages.h"
 #include "tools/monitor/options.h"
 #include "tools/monitor/view.h"
+#include "tools/station_client/connection.h"
+#include "tools/station_client/messages.h"
+#include "tools/station_client/station_link.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -22,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -31,16 +29,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using station_client::EDecodeStatus;
 using station_client::TFd;
 
-constexpr auto kRetryInterval = 500ms;
-constexpr auto kSpectrumGrace = 100ms;
-constexpr int kConnectTimeoutMs = 2000;
 constexpr auto kRedrawInterval = 100ms; // at most ten redraws a second
 constexpr auto kRefreshInterval = 1s;   // ages and the clock move even without messages
-// A run of bad texts with sane lengths most likely means the stream slipped out of step somewhere.
-constexpr int kBadFramesBeforeResync = 3;
 
 int Fail(int status, const std::string &line) {
   std::fprintf(stderr, "ormelin_monitor: %s\n", line.c_str());
@@ -56,24 +48,12 @@ std::string ClockText() {
   return text;
 }
 
-// One of the station's two output connections and its reassembly state.
-struct TChannel {
-  TChannel(const char *what, int port_, station_client::TFrameDecoder decoder_)
-      : name(what), port(port_), decoder(std::move(decoder_)) {}
-  const char *name; // "result" or "spectrum"
-  int port;
-  TFd fd;
-  station_client::TFrameDecoder decoder;
-  Clock::time_point nextTry{};
-  std::string lastFailure; // reported once per outage, not on every retry
-  int badInRow = 0;
-};
-
-class TMonitor {
+// The monitor's loop: the station link's poll step, the redraws and the signals.
+class TMonitor final : public station_client::TStationLinkSink {
 public:
   TMonitor(const monitor::TMonitorOptions &options, int firstBin, int signalFd)
-      : opt_(options), signalFd_(signalFd), result_("result", options.jsonPort, station_client::TFrameDecoder::ForResults()),
-        spectrum_("spectrum", options.spectrPort, station_client::TFrameDecoder::ForSpectra()) {
+      : opt_(options), signalFd_(signalFd),
+        link_(options.host, options.jsonPort, options.spectrPort, station_client::TRetryPolicy{500ms, 500ms}, *this) {
     view_.host = options.host;
     view_.jsonPort = options.jsonPort;
     view_.spectrPort = options.spectrPort;
@@ -83,24 +63,20 @@ public:
   int Run();
 
 private:
-  void Report(const std::string &line);
-  void TryConnect(TChannel &c, Clock::time_point now);
-  void Drop(TChannel &c, const std::string &why, Clock::time_point now);
-  void Receive(TChannel &c, Clock::time_point now);
-  void OnResult(TChannel &c, Clock::time_point now);
-  void OnSpectrum(TChannel &c);
-  void BadFrame(TChannel &c, const std::string &why, Clock::time_point now);
+  void OnLinkReport(const std::string &line) override;
+  void OnConnectionChange(bool resultUp, bool spectrumUp) override;
+  void OnResult(std::string_view text, const station_client::TResultMessage &message, Clock::time_point now) override;
+  void OnSpectrum(const std::vector<float> &levels, Clock::time_point now) override;
+  void OnBadFrame(station_client::EPort port, const std::string &line) override;
+  bool KeepReading() override { return !stop_; }
   void Emit(const std::string &line);
   void Draw(Clock::time_point now);
   bool HandleSignals(); // true: stop
 
   monitor::TMonitorOptions opt_;
   int signalFd_;
-  TChannel result_;
-  TChannel spectrum_;
+  station_client::TStationLink link_;
   monitor::TViewState view_;
-  std::vector<std::uint8_t> payload_; // reused for every frame
-  std::array<std::uint8_t, 65536> readBuffer_{};
   Clock::time_point lastResult_{};
   Clock::time_point lastDraw_{};
   bool dirty_ = true;
@@ -108,13 +84,19 @@ private:
   bool outputClosed_ = false;
 };
 
-void TMonitor::Report(const std::string &line) {
+void TMonitor::OnLinkReport(const std::string &line) {
   if (opt_.json) {
     std::fprintf(stderr, "ormelin_monitor: %s\n", line.c_str());
   } else {
     view_.status = ClockText() + " " + line;
     dirty_ = true;
   }
+}
+
+void TMonitor::OnConnectionChange(bool resultUp, bool spectrumUp) {
+  view_.resultConnected = resultUp;
+  view_.spectrumConnected = spectrumUp;
+  dirty_ = true;
 }
 
 void TMonitor::Emit(const std::string &line) {
@@ -128,75 +110,18 @@ void TMonitor::Emit(const std::string &line) {
   }
 }
 
-void TMonitor::TryConnect(TChannel &c, Clock::time_point now) {
-  std::string error;
-  const std::string where = std::string(c.name) + " port " + opt_.host + ":" + std::to_string(c.port);
-  switch (station_client::ConnectTcp(opt_.host, c.port, kConnectTimeoutMs, signalFd_, c.fd, error)) {
-  case station_client::EConnect::Connected:
-    c.decoder.Reset();
-    c.badInRow = 0;
-    c.lastFailure.clear();
-    Report("connected to the " + where);
-    if (&c == &result_) {
-      // The station opens the spectrum port right after taking its result client: give it a moment.
-      spectrum_.nextTry = now + kSpectrumGrace;
-    }
-    break;
-  case station_client::EConnect::Failed:
-    c.nextTry = Clock::now() + kRetryInterval;
-    if (error != c.lastFailure) {
-      c.lastFailure = error;
-      Report(where + ": " + error + "; retrying every 0.5 s");
-    }
-    break;
-  case station_client::EConnect::Interrupted:
-    break; // the loop reads the signal next
-  }
-  view_.resultConnected = result_.fd.Valid();
-  view_.spectrumConnected = spectrum_.fd.Valid();
-  dirty_ = true;
-}
-
-void TMonitor::Drop(TChannel &c, const std::string &why, Clock::time_point now) {
-  c.fd.Close();
-  c.decoder.Reset();
-  c.badInRow = 0;
-  c.nextTry = now + kRetryInterval;
-  c.lastFailure = why;
-  Report(std::string(c.name) + " port " + opt_.host + ":" + std::to_string(c.port) + ": " + why +
-         "; reconnecting every 0.5 s");
-  view_.resultConnected = result_.fd.Valid();
-  view_.spectrumConnected = spectrum_.fd.Valid();
-}
-
-void TMonitor::BadFrame(TChannel &c, const std::string &why, Clock::time_point now) {
+void TMonitor::OnBadFrame(station_client::EPort /*port*/, const std::string &line) {
   ++view_.badFrames;
-  const std::string line = std::string("bad ") + c.name + " frame: " + why;
   view_.lastError = ClockText() + " " + line;
   if (opt_.json) {
     std::fprintf(stderr, "ormelin_monitor: %s\n", line.c_str());
   }
   dirty_ = true;
-  if (++c.badInRow >= kBadFramesBeforeResync) {
-    Drop(c, std::to_string(c.badInRow) + " bad frames in a row, the stream is out of step", now);
-  }
 }
 
-void TMonitor::OnResult(TChannel &c, Clock::time_point now) {
-  const std::string_view text(reinterpret_cast<const char *>(payload_.data()), payload_.size());
-  station_client::TResultMessage message;
-  std::string why;
-  if (text.empty()) {
-    BadFrame(c, "empty text", now);
-    return;
-  }
-  if (!station_client::ParseResultText(text, message, why)) {
-    BadFrame(c, why + " (" + std::to_string(text.size()) + " bytes: \"" + station_client::Excerpt(text) + "\")", now);
-    return;
-  }
-  c.badInRow = 0;
+void TMonitor::OnResult(std::string_view text, const station_client::TResultMessage &message, Clock::time_point now) {
   ++view_.results;
-  view_.result = std::move(message);
+  view_.result = message;
   lastResult_ = now;
   dirty_ = true;
   if (opt_.json) {
@@ -207,55 +132,14 @@ void TMonitor::OnResult(TChannel &c, Clock::time_point now) {
   }
 }
 
-void TMonitor::OnSpectrum(TChannel &c) {
-  const std::size_t count = payload_.size() / 4;
-  if (count == 0) {
-    BadFrame(c, "no values", Clock::now());
-    return;
-  }
-  c.badInRow = 0;
-  station_client::DecodeLevels(payload_.data(), count, view_.levels);
+void TMonitor::OnSpectrum(const std::vector<float> &levels, Clock::time_point /*now*/) {
+  view_.levels = levels;
   view_.peak = station_client::FindSpectrumPeak(view_.levels, view_.firstBin);
   view_.haveSpectrum = true;
   ++view_.spectra;
   dirty_ = true;
   if (opt_.json) {
-    Emit(station_client::SpectrumJsonLine(count, view_.peak));
-  }
-}
-
-void TMonitor::Receive(TChannel &c, Clock::time_point now) {
-  const ssize_t n = ::read(c.fd.Get(), readBuffer_.data(), readBuffer_.size());
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-    return;
-  }
-  if (n <= 0) {
-    const std::string why = n == 0 ? "the station closed the connection" : std::strerror(errno);
-    const std::size_t partial = c.decoder.Buffered();
-    Drop(c, partial > 0 ? why + " in the middle of a frame (" + std::to_string(partial) + " bytes lost)" : why, now);
-    return;
-  }
-  c.decoder.Feed(readBuffer_.data(), static_cast<std::size_t>(n));
-  std::size_t count = 0;
-  while (!stop_ && c.fd.Valid()) {
-    const EDecodeStatus status = c.decoder.Next(payload_, count);
-    if (status == EDecodeStatus::NeedMore) {
-      break;
-    }
-    if (status == EDecodeStatus::Broken) {
-      ++view_.badFrames;
-      view_.lastError = ClockText() + " bad " + c.name + " frame: " + c.decoder.Error();
-      if (opt_.json) {
-        std::fprintf(stderr, "ormelin_monitor: bad %s frame: %s\n", c.name, c.decoder.Error().c_str());
-      }
-      Drop(c, "frames cannot be followed", now);
-      break;
-    }
-    if (&c == &result_) {
-      OnResult(c, now);
-    } else {
-      OnSpectrum(c);
-    }
+    Emit(station_client::SpectrumJsonLine(levels.size(), view_.peak));
   }
 }
 
@@ -310,64 +194,30 @@ int TMonitor::Run() {
   if (!opt_.json) {
     std::fputs("\x1b[?25l\x1b[2J", stdout); // hide the cursor, clear once; later frames redraw in place
   }
-  Report("connecting to " + opt_.host);
+  OnLinkReport("connecting to " + opt_.host);
   while (!stop_) {
     Clock::time_point now = Clock::now();
     if (limited && now >= deadline) {
       break;
     }
-    if (!result_.fd.Valid() && now >= result_.nextTry) {
-      TryConnect(result_, now);
-    }
-    if (result_.fd.Valid() && !spectrum_.fd.Valid() && now >= spectrum_.nextTry) {
-      TryConnect(spectrum_, now);
-    }
-    now = Clock::now();
     if (!opt_.json && ((dirty_ && now - lastDraw_ >= kRedrawInterval) || now - lastDraw_ >= kRefreshInterval)) {
       Draw(now);
     }
-
     // Sleep until data, a signal, the next retry, the next redraw or the deadline, whichever comes first.
     Clock::time_point wake = now + 200ms;
-    if (!result_.fd.Valid()) {
-      wake = std::min(wake, result_.nextTry);
-    } else if (!spectrum_.fd.Valid()) {
-      wake = std::min(wake, spectrum_.nextTry);
-    }
     if (!opt_.json) {
       wake = std::min(wake, lastDraw_ + (dirty_ ? kRedrawInterval : kRefreshInterval));
     }
     if (limited) {
       wake = std::min(wake, deadline);
     }
-    std::array<pollfd, 3> fds{};
-    nfds_t used = 0;
-    fds[used++] = {signalFd_, POLLIN, 0};
-    const std::size_t resultSlot = result_.fd.Valid() ? used : fds.size();
-    if (result_.fd.Valid()) {
-      fds[used++] = {result_.fd.Get(), POLLIN, 0};
+    std::string error;
+    const bool signalled = link_.Poll(signalFd_, wake, error);
+    if (!error.empty()) {
+      return Fail(1, error);
     }
-    const std::size_t spectrumSlot = spectrum_.fd.Valid() ? used : fds.size();
-    if (spectrum_.fd.Valid()) {
-      fds[used++] = {spectrum_.fd.Get(), POLLIN, 0};
-    }
-    const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(std::max(wake - now, Clock::duration::zero()));
-    const int n = ::poll(fds.data(), used, static_cast<int>(timeout.count()));
-    if (n < 0 && errno != EINTR) {
-      return Fail(1, std::string("poll: ") + std::strerror(errno));
-    }
-    if (n <= 0) {
-      continue;
-    }
-    if ((fds[0].revents & POLLIN) != 0 && HandleSignals()) {
+    if (signalled && HandleSignals()) {
       break;
-    }
-    now = Clock::now();
-    if (resultSlot < fds.size() && fds[resultSlot].revents != 0) {
-      Receive(result_, now);
-    }
-    if (!stop_ && spectrumSlot < fds.size() && fds[spectrumSlot].revents != 0 && spectrum_.fd.Valid()) {
-      Receive(spectrum_, now);
     }
   }
   if (!opt_.json && !outputClosed_) {
