@@ -7,6 +7,8 @@
 #include "tools/hub/detection_event.h"
 
 #include <chrono>
+#include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace hub {
@@ -37,10 +39,46 @@ public:
   const TDetectionEvent &Current() const;
 
 private:
+  // A message that arrived at Detected_Drone in the same call that closed the previous event: it opens the next
+  // event on the following call, so that the closed one is reported (and stored) first.
+  struct TPendingOpen {
+    SysClock::time_point t{};
+    int alert = 0;
+    double score = 0.0; // NaN: no finite channel score
+    double azimuthDeg = 0.0;
+  };
+
+  // Caps the azimuths kept for the median: an event of hours at 20 messages a second stays within this.
+  static constexpr std::size_t kMaxAzimuths = 4096;
+
+  void Open(SysClock::time_point t, int alert, double score, double azimuthDeg);
+  void Detected(int alert, double score, double azimuthDeg);
+  void Below(SysClock::time_point t, double score, double azimuthDeg);
+  // Whether the open event has run out by `t`; its end time in `end`.
+  bool Expired(SysClock::time_point t, SysClock::time_point &end) const;
+  void Close(SysClock::time_point end);
+  void AddAzimuth(double azimuthDeg);
+  void UpdateMedian();
+
   std::chrono::milliseconds closeAfter_;
   TDetectionEvent current_;
   bool open_ = false;
-  // ... implementation state (azimuths seen during the event for the median, time of the fall below, etc.)
+  bool anyMessage_ = false;
+  SysClock::time_point last_{}; // time of the latest message (never goes backwards)
+  bool below_ = false;          // the open event's alert is below Detected_Drone since current_.end
+  bool anyScore_ = false;       // current_.peakScore holds a real channel score
+  // What the messages of the current stretch below carried; they count for the event once the alert returns.
+  double belowScore_ = 0.0;        // NaN: none
+  double belowFirstAzimuth_ = 0.0; // NaN: none
+  std::optional<TPendingOpen> pending_;
+  // Median of the azimuths at Detected_Drone: every stride_-th one is kept; when kMaxAzimuths are kept, every
+  // other one is dropped and the stride doubles, so the kept ones stay evenly spread over the whole event.
+  std::vector<double> azimuths_;
+  std::vector<double> scratch_; // the unwrapped copy the median is taken from
+  std::size_t stride_ = 1;
+  std::size_t seen_ = 0; // azimuths at Detected_Drone offered during the event
+  double sumSin_ = 0.0;  // over azimuths_, for their circular mean
+  double sumCos_ = 0.0;
 };
 
 } // namespace hub

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,16 +43,38 @@ private:
 std::string MqttStateJson(const TMqttState &state);                 // {"alert":2,"alert_name":"Detected_Drone",...}
 std::string MqttEventJson(const TDetectionEvent &event, bool open); // {"state":"open"|"closed", ...EventJson}
 
+// The station id as it appears in topics, in the client id "ormelin-hub-ID" and in Home Assistant's node id
+// "ormelin_ID": letters, digits, '-' and '_' stay, every other byte (MQTT's wildcards '+' and '#', the level
+// separator '/', spaces, dots, non-ASCII) becomes '_', and it is cut to 64 characters: "hall 1/#" -> "hall_1__".
+std::string MqttTopicId(const std::string &id);
+
+// The hub's MQTT client for one broker. Topics, with ID = MqttTopicId(id):
+//   ormelin/ID/state         MqttStateJson, retained, QoS 1
+//   ormelin/ID/event         MqttEventJson, QoS 1
+//   ormelin/ID/availability  "online" retained on each connect; "offline" retained on Stop and as the last will
+//   homeassistant/binary_sensor/ormelin_ID/drone/config, homeassistant/sensor/ormelin_ID/azimuth/config
+//                            Home Assistant discovery, retained, sent again on each connect
+// While the broker is away nothing is handed to libmosquitto: the latest state is kept and sent once connected,
+// events are kept up to kMaxQueuedEvents (the oldest dropped, with one report line). Until a dead link is noticed
+// (the keepalive, at most about 1.5 x 15 s when the network fails silently) libmosquitto itself holds what was
+// published and sends it again after the reconnect.
+// Publish*, Start and Stop are called by one thread (the hub's station thread); Connected and Reconnects by any.
 class TMqttPublisher {
 public:
-  // `report`: one line for the operator (connected, lost, refused), called from libmosquitto's thread.
+  static constexpr std::size_t kMaxQueuedEvents = 100;
+
+  // `report`: one line for the operator (connected, lost, refused, not reachable, events dropped), once per change
+  // and not on every retry; called from libmosquitto's thread, and from Start when the broker is not up yet. It
+  // must not call back into the publisher. `id` is sanitised with MqttTopicId.
   TMqttPublisher(std::string host, int port, std::string id, std::function<void(const std::string &)> report);
   ~TMqttPublisher(); // Stop()
   TMqttPublisher(const TMqttPublisher &) = delete;
   TMqttPublisher &operator=(const TMqttPublisher &) = delete;
 
   // Starts the network thread. A broker that is not up yet is not an error: it is tried again and again.
-  // False and `error` only for what cannot get better (bad host name, library failure).
+  // False and `error` only for what cannot get better (empty host or id, port outside 1..65535, bad host name,
+  // library failure, already started). Stop sends "offline", disconnects and joins the network thread; Start may
+  // be called again after it.
   bool Start(std::string &error);
   void Stop();
 
