@@ -96,7 +96,7 @@ TEST(HubTexts, LiveStreamPayloadsAreOneLineOfValidJson) {
   EXPECT_TRUE(hub::ResultEventJson("not an object", t).empty());
 
   d = Json(hub::SpectrumEventJson({-61.234f, -INFINITY, NAN}, 4000.0, 15.625, t));
-  EXPECT_NEAR(d["levels"][0].GetDouble(), -61.23, 1e-9);
+  EXPECT_NEAR(d["levels"][0u].GetDouble(), -61.23, 1e-9);
   EXPECT_TRUE(d["levels"][1].IsNull());
   EXPECT_TRUE(d["levels"][2].IsNull());
   EXPECT_DOUBLE_EQ(d["bin_hz"].GetDouble(), 15.625);
@@ -234,12 +234,16 @@ protected:
 
 TEST_F(THubHttpTest, TokenGuardsEveryPageAndNothingWrites) {
   Start("s3cret");
-  for (const char *path : {"/", "/hub.js", "/api/status", "/api/events", "/metrics"}) {
+  for (const char *path : {"/", "/events", "/api/status", "/api/events", "/metrics", "/?token=wrong"}) {
     auto r = client_->Get(path);
     ASSERT_TRUE(r) << path;
     EXPECT_EQ(r->status, 401) << path;
   }
-  auto r = client_->Get("/api/status", {{"Authorization", "Bearer s3cret"}});
+  // The page's script carries no data and is fetched without the page's query.
+  auto r = client_->Get("/hub.js");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  r = client_->Get("/api/status", {{"Authorization", "Bearer s3cret"}});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
   r = client_->Get("/?token=s3cret");
@@ -274,7 +278,7 @@ TEST_F(THubHttpTest, ApiAnswersStatusEventsAndMetrics) {
   ASSERT_TRUE(r);
   auto d = Json(r->body);
   ASSERT_EQ(d["events"].Size(), 1U);
-  EXPECT_EQ(d["events"][0]["id"].GetInt64(), e.id);
+  EXPECT_EQ(d["events"][0u]["id"].GetInt64(), e.id);
   r = client_->Get("/api/events?since=" + hub::IsoUtc(hub::SysClock::now()));
   ASSERT_TRUE(r);
   EXPECT_EQ(Json(r->body)["events"].Size(), 0U);

@@ -103,24 +103,23 @@ ETrackerChange TEventTracker::OnResult(SysClock::time_point t, int alert, const 
   if (anyMessage_ && t < last_) {
     t = last_;
   }
-  const double score = MaxScore(dots);
-  const double azimuth = WrapDeg(azimuthDeg);
+  const TSample m{t, alert, MaxScore(dots), WrapDeg(azimuthDeg)};
   const bool detected = alert >= kDetectedDrone;
   bool opened = false;
   if (pending_) {
     // The delay is not checked against this message: the pending event was only just reported, and a second
     // close in the same step would hide its opening. The hub ticks every second, so such a gap is never this
     // long in practice.
-    const TPendingOpen p = *pending_;
+    const TSample p = *pending_;
     pending_.reset();
-    Open(p.t, p.alert, p.score, p.azimuthDeg);
+    Open(p);
     opened = true;
   } else if (open_) {
     SysClock::time_point end{};
     if (Expired(t, end)) {
       Close(end);
       if (detected) {
-        pending_ = TPendingOpen{t, alert, score, azimuth};
+        pending_ = m;
       }
       last_ = t;
       return ETrackerChange::Closed;
@@ -132,14 +131,14 @@ ETrackerChange TEventTracker::OnResult(SysClock::time_point t, int alert, const 
     if (!detected) {
       return ETrackerChange::None;
     }
-    Open(t, alert, score, azimuth);
+    Open(m);
     return ETrackerChange::Opened;
   }
   const TDetectionEvent before = current_;
   if (detected) {
-    Detected(alert, score, azimuth);
+    Detected(m);
   } else {
-    Below(t, score, azimuth);
+    Below(m);
   }
   if (opened) {
     return ETrackerChange::Opened;
@@ -149,9 +148,9 @@ ETrackerChange TEventTracker::OnResult(SysClock::time_point t, int alert, const 
 
 ETrackerChange TEventTracker::Tick(SysClock::time_point now) {
   if (pending_) {
-    const TPendingOpen p = *pending_;
+    const TSample p = *pending_;
     pending_.reset();
-    Open(p.t, p.alert, p.score, p.azimuthDeg);
+    Open(p);
     return ETrackerChange::Opened;
   }
   SysClock::time_point end{};
@@ -162,9 +161,9 @@ ETrackerChange TEventTracker::Tick(SysClock::time_point now) {
   return ETrackerChange::None;
 }
 
-void TEventTracker::Open(SysClock::time_point t, int alert, double score, double azimuthDeg) {
+void TEventTracker::Open(const TSample &m) {
   current_ = TDetectionEvent{};
-  current_.start = t;
+  current_.start = m.t;
   open_ = true;
   below_ = false;
   anyScore_ = false;
@@ -173,10 +172,10 @@ void TEventTracker::Open(SysClock::time_point t, int alert, double score, double
   seen_ = 0;
   sumSin_ = 0.0;
   sumCos_ = 0.0;
-  Detected(alert, score, azimuthDeg);
+  Detected(m);
 }
 
-void TEventTracker::Detected(int alert, double score, double azimuthDeg) {
+void TEventTracker::Detected(const TSample &m) {
   const auto mergeScore = [this](double s) {
     if (!std::isnan(s) && (!anyScore_ || s > current_.peakScore)) {
       current_.peakScore = s;
@@ -192,29 +191,29 @@ void TEventTracker::Detected(int alert, double score, double azimuthDeg) {
       current_.azimuthStart = belowFirstAzimuth_;
     }
   }
-  current_.peakLevel = std::max(current_.peakLevel, alert);
-  mergeScore(score);
-  if (!std::isnan(azimuthDeg)) {
+  current_.peakLevel = std::max(current_.peakLevel, m.alert);
+  mergeScore(m.score);
+  if (!std::isnan(m.azimuthDeg)) {
     if (std::isnan(current_.azimuthStart)) {
-      current_.azimuthStart = azimuthDeg;
+      current_.azimuthStart = m.azimuthDeg;
     }
-    current_.azimuthEnd = azimuthDeg;
-    AddAzimuth(azimuthDeg);
+    current_.azimuthEnd = m.azimuthDeg;
+    AddAzimuth(m.azimuthDeg);
   }
 }
 
-void TEventTracker::Below(SysClock::time_point t, double score, double azimuthDeg) {
+void TEventTracker::Below(const TSample &m) {
   if (!below_) {
     below_ = true;
-    current_.end = t;
+    current_.end = m.t;
     belowScore_ = kNaN;
     belowFirstAzimuth_ = kNaN;
   }
-  if (!std::isnan(score) && (std::isnan(belowScore_) || score > belowScore_)) {
-    belowScore_ = score;
+  if (!std::isnan(m.score) && (std::isnan(belowScore_) || m.score > belowScore_)) {
+    belowScore_ = m.score;
   }
   if (std::isnan(belowFirstAzimuth_)) {
-    belowFirstAzimuth_ = azimuthDeg;
+    belowFirstAzimuth_ = m.azimuthDeg;
   }
 }
 

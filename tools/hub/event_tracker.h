@@ -31,7 +31,8 @@ public:
   // the message's direction, NaN when the station sent none.
   ETrackerChange OnResult(SysClock::time_point t, int alert, const std::vector<double> &dots, double azimuthDeg);
 
-  // Time passing without messages: closes the open event when the close delay has run out.
+  // Time passing without messages: closes the open event when the close delay has run out. It ends where the
+  // alert fell below Detected_Drone, or, when messages stopped while at Detected_Drone, at the last message.
   ETrackerChange Tick(SysClock::time_point now);
 
   bool IsOpen() const;
@@ -39,21 +40,20 @@ public:
   const TDetectionEvent &Current() const;
 
 private:
-  // A message that arrived at Detected_Drone in the same call that closed the previous event: it opens the next
-  // event on the following call, so that the closed one is reported (and stored) first.
-  struct TPendingOpen {
+  // What the tracker keeps of one result message.
+  struct TSample {
     SysClock::time_point t{};
     int alert = 0;
-    double score = 0.0; // NaN: no finite channel score
-    double azimuthDeg = 0.0;
+    double score = 0.0;      // highest finite channel score; NaN: none
+    double azimuthDeg = 0.0; // in [0, 360); NaN: none
   };
 
-  // Caps the azimuths kept for the median: an event of hours at 20 messages a second stays within this.
+  // Caps the azimuths kept for the median (32 KiB), however long the event lasts.
   static constexpr std::size_t kMaxAzimuths = 4096;
 
-  void Open(SysClock::time_point t, int alert, double score, double azimuthDeg);
-  void Detected(int alert, double score, double azimuthDeg);
-  void Below(SysClock::time_point t, double score, double azimuthDeg);
+  void Open(const TSample &m);
+  void Detected(const TSample &m);
+  void Below(const TSample &m);
   // Whether the open event has run out by `t`; its end time in `end`.
   bool Expired(SysClock::time_point t, SysClock::time_point &end) const;
   void Close(SysClock::time_point end);
@@ -70,7 +70,9 @@ private:
   // What the messages of the current stretch below carried; they count for the event once the alert returns.
   double belowScore_ = 0.0;        // NaN: none
   double belowFirstAzimuth_ = 0.0; // NaN: none
-  std::optional<TPendingOpen> pending_;
+  // A message at Detected_Drone that came in the same call that closed the previous event: it opens the next
+  // event on the following call, so that the closed one is reported (and stored) first.
+  std::optional<TSample> pending_;
   // Median of the azimuths at Detected_Drone: every stride_-th one is kept; when kMaxAzimuths are kept, every
   // other one is dropped and the stride doubles, so the kept ones stay evenly spread over the whole event.
   std::vector<double> azimuths_;

@@ -238,9 +238,9 @@ std::string MqttTopicId(const std::string &id) {
 // The publisher's state shared between the station thread (Start, Stop, Publish*) and the network thread (Run and
 // libmosquitto's callbacks, which it calls from inside mosquitto_loop).
 //
-// The network thread is ours rather than mosquitto_loop_start's: libmosquitto 2.0's own thread waits for ever
-// when the first connect attempt fails at once (a broker that is down at start-up), and its back-off sleep cannot
-// be cut short by Stop while no connection exists.
+// The network thread is ours rather than mosquitto_loop_start's: libmosquitto 2.0's own thread waits for ever,
+// never retrying, when the first connect attempt fails at once (a broker that is down at start-up); ours also lets
+// Stop cut the pause between attempts short.
 struct TMqttPublisher::TImpl {
   // What the operator was last told, so that retries do not repeat it.
   enum class TLink { kNone, kUnreachable, kUp, kLost, kRefused };
@@ -302,7 +302,7 @@ struct TMqttPublisher::TImpl {
       return;
     }
     if (stopping_.load(std::memory_order_acquire)) {
-      // Stop raced with a reconnect attempt already under way; this ends the network thread's loop.
+      // Stop came while this attempt was under way: leave cleanly without announcing anything.
       mosquitto_disconnect(mosq);
       return;
     }
@@ -480,6 +480,7 @@ bool TMqttPublisher::Start(std::string &error) {
   }
   m.stopping_.store(false, std::memory_order_release);
   m.link_ = TImpl::TLink::kNone;
+  m.connectedOnce_ = false;
   {
     const std::lock_guard lock(m.mutex_);
     m.phase_ = TImpl::TPhase::kDown;

@@ -1,7 +1,8 @@
 #pragma once
 // Publishes the station's state and its detection events to an MQTT broker (libmosquitto), with Home
-// Assistant discovery messages, and survives the broker going away (libmosquitto's own network thread
-// reconnects). Publish* are called by the hub's station thread; the callbacks run on libmosquitto's thread.
+// Assistant discovery messages, and survives the broker going away (the publisher's network thread reconnects
+// with a growing pause, 1 s to 30 s). Publish* are called by the hub's station thread; libmosquitto's callbacks
+// run on the network thread.
 
 #include "tools/hub/detection_event.h"
 
@@ -55,16 +56,16 @@ std::string MqttTopicId(const std::string &id);
 //   homeassistant/binary_sensor/ormelin_ID/drone/config, homeassistant/sensor/ormelin_ID/azimuth/config
 //                            Home Assistant discovery, retained, sent again on each connect
 // While the broker is away nothing is handed to libmosquitto: the latest state is kept and sent once connected,
-// events are kept up to kMaxQueuedEvents (the oldest dropped, with one report line). Until a dead link is noticed
-// (the keepalive, at most about 1.5 x 15 s when the network fails silently) libmosquitto itself holds what was
-// published and sends it again after the reconnect.
+// events are kept up to kMaxQueuedEvents (the oldest dropped, with one report line). Only until a dead link is
+// noticed (by the 15 s keepalive, within about 1.5 x 15 s when the network fails silently) does libmosquitto hold
+// what was published meanwhile, and it may send that again after the reconnect.
 // Publish*, Start and Stop are called by one thread (the hub's station thread); Connected and Reconnects by any.
 class TMqttPublisher {
 public:
   static constexpr std::size_t kMaxQueuedEvents = 100;
 
   // `report`: one line for the operator (connected, lost, refused, not reachable, events dropped), once per change
-  // and not on every retry; called from libmosquitto's thread, and from Start when the broker is not up yet. It
+  // and not on every retry; called from the network thread, and from Start when the broker is not up yet. It
   // must not call back into the publisher. `id` is sanitised with MqttTopicId.
   TMqttPublisher(std::string host, int port, std::string id, std::function<void(const std::string &)> report);
   ~TMqttPublisher(); // Stop()

@@ -7,6 +7,7 @@
   const TRAIL_S = 300;              // bearing history drawn on the compass
   const TRAIL_STEP_MS = 500;        // at most two trail dots a second, so 5 min stay cheap to draw
   const MAX_ROWS_PER_S = 20;        // waterfall rows; faster frames are merged (max per bin) so short tones survive
+  const WATERFALL_ROWS = 300;       // 15 s of history at the full row rate
   const MAX_COLUMNS = 1024;         // wider spectra are folded by max into this many canvas columns
   const COMPASS_MIN_MS = 100;       // compass and bars redraw at most ten times a second
   const MAX_EVENTS = 200;           // events kept in the list
@@ -76,7 +77,14 @@
     if (s < 3600) return Math.floor(s / 60) + ' min ' + (s % 60) + ' s';
     return Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min';
   }
-  const fmtScore = (v) => (!isNum(v) ? '–' : v === 0 ? '0' : Math.abs(v) < 1e-3 ? v.toExponential(2) : v.toPrecision(3));
+  // Scores live around 1e-4..1e-1: five decimals keep the column aligned and comparable with the border.
+  const fmtScore = (v) => {
+    if (!isNum(v)) return '–';
+    const a = Math.abs(v);
+    if (a === 0) return '0';
+    if (a >= 1) return v.toPrecision(4);
+    return a >= 1e-5 ? v.toFixed(5) : v.toExponential(1);
+  };
   const fmtDeg = (v) => (isNum(v) ? v.toFixed(1) + '°' : '–');
   function fmtLocalTime(iso) {
     const d = new Date(iso);
@@ -129,7 +137,7 @@
 
     let notice = '';
     if (st.hub === 'unreachable') {
-      notice = 'The hub is unreachable (retrying) for ' + fmtAge((now - st.hubSince) / 1000) + '. What is shown is old.';
+      notice = 'The hub has been unreachable for ' + fmtAge((now - st.hubSince) / 1000) + ' (retrying). What is shown is old.';
     } else if (st.hub === 'unauthorised') {
       notice = 'The hub rejected the access token. Open the page as /?token=… with the right token.';
     } else if (stationState === 'disconnected') {
@@ -198,7 +206,7 @@
   }
 
   // ---- detection events: keyed list, touched only when an event arrives
-  const events = new Map(); // id -> {ev, li}
+  const events = new Map(); // String(id) -> {ev, li}
 
   function eventDetail(ev) {
     const parts = ['peak ' + fmtScore(ev.peak_score)];
@@ -232,22 +240,23 @@
       id: raw.id, start: raw.start, end: raw.end || null, peak_level: raw.peak_level, peak_score: raw.peak_score,
       azimuth_start: raw.azimuth_start, azimuth_median: raw.azimuth_median, azimuth_end: raw.azimuth_end,
     };
-    let entry = events.get(ev.id);
+    const key = String(ev.id);
+    let entry = events.get(key);
     if (!entry) {
       const li = document.createElement('li');
       li.className = 'event';
-      li.dataset.id = String(ev.id);
+      li.dataset.id = key;
       li.innerHTML = '<time class="ev-start"></time><span class="ev-dur"></span><span class="ev-detail"></span>';
       entry = { ev, li };
-      events.set(ev.id, entry);
+      events.set(key, entry);
       // Newest first; arrivals are nearly always the newest, so the scan stops at once.
       const t = Date.parse(ev.start);
       let before = el.eventList.firstElementChild;
-      while (before && Date.parse(events.get(Number(before.dataset.id)).ev.start) > t) before = before.nextElementSibling;
+      while (before && Date.parse(events.get(before.dataset.id).ev.start) > t) before = before.nextElementSibling;
       el.eventList.insertBefore(li, before);
       while (events.size > MAX_EVENTS) {
         const last = el.eventList.lastElementChild;
-        events.delete(Number(last.dataset.id));
+        events.delete(last.dataset.id);
         last.remove();
       }
     } else {
@@ -268,8 +277,17 @@
     if (since === null) {
       for (const { ev } of events.values()) if (since === null || ev.start > since) since = ev.start;
     }
-    const data = await apiGet(since ? '/api/events?since=' + encodeURIComponent(since) : '/api/events');
+    let data;
+    try {
+      data = await apiGet(since ? '/api/events?since=' + encodeURIComponent(since) : '/api/events');
+    } catch (err) {
+      el.eventEmpty.textContent = 'The detections could not be loaded from the hub.';
+      el.eventEmpty.hidden = events.size > 0;
+      throw err;
+    }
+    el.eventEmpty.textContent = 'No detections in the last 24 h.';
     for (const ev of data.events || []) upsertEvent(ev);
+    el.eventEmpty.hidden = events.size > 0;
   }
 
   // ---- compass
@@ -343,7 +361,7 @@
     c.fillStyle = '#5cc8ff';
     for (const p of st.trail) {
       const f = (now - p.t) / (TRAIL_S * 1000);
-      const r = R * (0.8 - 0.5 * f);
+      const r = R * (0.68 - 0.5 * f);
       const a = (p.az * Math.PI) / 180;
       c.globalAlpha = 0.08 + 0.8 * (1 - f);
       c.beginPath();
@@ -356,7 +374,7 @@
       const a = (st.azimuth * Math.PI) / 180;
       const sx = Math.sin(a);
       const sy = -Math.cos(a);
-      const tip = R * 0.9;
+      const tip = R * 0.74;
       const base = tip - 22 * u;
       const col = needleColour();
       c.strokeStyle = col;
@@ -428,9 +446,9 @@
     wf.pendingCount = 0;
     wf.sortBuf = new Float32Array(wf.cols);
     el.waterfall.width = wf.cols;
-    el.waterfall.height = 240;
+    el.waterfall.height = WATERFALL_ROWS;
     wfCtx.fillStyle = '#000';
-    wfCtx.fillRect(0, 0, wf.cols, 240);
+    wfCtx.fillRect(0, 0, wf.cols, WATERFALL_ROWS);
     wf.row = wfCtx.createImageData(wf.cols, 1);
     buildFreqAxis();
   }
@@ -516,6 +534,10 @@
       else if (pct > 97) s.className = 'last';
       frag.appendChild(s);
     }
+    const unit = document.createElement('span');
+    unit.className = 'unit';
+    unit.textContent = 'kHz';
+    frag.appendChild(unit);
     axis.appendChild(frag);
   }
 
@@ -601,7 +623,6 @@
     setInterval(tick, 500);
     // Show the current state before the stream delivers anything, then follow the stream.
     const [statusOk] = await Promise.all([pollStatus(), loadEvents().catch(() => {})]);
-    el.eventEmpty.hidden = events.size > 0;
     document.body.dataset.ready = statusOk ? 'true' : 'error';
     connectStream();
   }
