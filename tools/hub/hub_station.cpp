@@ -72,7 +72,8 @@ void THubStation::Run() {
       nextSecond = now + 1s;
     }
   }
-  // An event still open when the hub stops ends now: a later run must not find it open.
+  // An event still open when the hub stops is closed now (ending at its last message): a later run must not
+  // find it open.
   if (tracker_.IsOpen()) {
     EventChanged(tracker_.Tick(SysClock::now() + std::chrono::hours(1)), true);
   }

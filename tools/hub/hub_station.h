@@ -36,7 +36,8 @@ public:
   THubStation &operator=(const THubStation &) = delete;
 
   bool Start(std::string &error);
-  // Wakes the thread, closes an open event as of now (so that it is not left open on disk) and joins.
+  // Wakes the thread, closes an open event (ending it at its last message, so that it is not left open on
+  // disk) and joins.
   void Stop();
 
 private:

@@ -139,6 +139,15 @@ int main(int argc, char **argv) {
     }
   }
   std::string token;
+  if (opt.tokenFile.empty()) {
+    // A service given the token with systemd's LoadCredential=hub.token:FILE finds it without an option.
+    if (const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); credentials != nullptr) {
+      const std::string path = std::string(credentials) + "/hub.token";
+      if (fs::exists(path)) {
+        opt.tokenFile = path;
+      }
+    }
+  }
   if (!opt.tokenFile.empty() && !ReadToken(opt.tokenFile, token, error)) {
     return Fail(2, error);
   }

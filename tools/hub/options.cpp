@@ -43,7 +43,8 @@ std::string HubUsage() {
          "  --db FILE             event database (default: events.db in $STATE_DIRECTORY or the working directory)\n"
          "  --keep-days N         delete events older than N days (default 90)\n"
          "  --token-file FILE     require 'Authorization: Bearer TOKEN' (or ?token=TOKEN) on every request;\n"
-         "                        the token is the file's first line\n"
+         "                        the token is the file's first line (default: $CREDENTIALS_DIRECTORY/hub.token\n"
+         "                        when systemd passes one with LoadCredential=hub.token:FILE)\n"
          "  --web DIR             dashboard files (default: beside the program, else /usr/share/ormelin/hub/web)\n"
          "Pages: / (dashboard), /events (Server-Sent Events), /api/status, /api/events?since=ISO8601, /metrics.\n"
          "Exit status: 0 stopped by SIGINT/SIGTERM, 1 cannot start (port taken, database unusable), 2 bad options.\n";
