@@ -167,9 +167,7 @@ void THubStation::EventChanged(ETrackerChange change, bool force) {
       ++s.detections;
     }
   });
-  std::string data = EventJson(event);
-  data.insert(1, open ? "\"state\":\"open\"," : "\"state\":\"closed\",");
-  broadcast_.Publish(SseMessage("detection", data));
+  broadcast_.Publish(SseMessage("detection", MqttEventJson(event, open))); // the same document as on MQTT
   if (mqtt_ != nullptr) {
     mqtt_->PublishEvent(event, open);
   }

@@ -1,5 +1,7 @@
 #include "tools/hub/mqtt_publisher.h"
 
+#include "tools/hub/hub_state.h"
+
 #include <mosquitto.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -47,46 +49,6 @@ void WriteString(TJsonWriter &w, const std::string &s) {
 }
 
 // The members EventJson writes, so that the dashboard's API and MQTT carry the same event shape.
-void WriteEventMembers(TJsonWriter &w, const TDetectionEvent &event) {
-  w.Key("id");
-  w.Int64(event.id);
-  w.Key("start");
-  WriteString(w, IsoUtc(event.start));
-  w.Key("end");
-  if (event.closed) {
-    WriteString(w, IsoUtc(event.end));
-  } else {
-    w.Null();
-  }
-  w.Key("peak_level");
-  w.Int(event.peakLevel);
-  w.Key("peak_score");
-  WriteNumber(w, event.peakScore);
-  w.Key("azimuth_start");
-  WriteNumber(w, event.azimuthStart);
-  w.Key("azimuth_median");
-  WriteNumber(w, event.azimuthMedian);
-  w.Key("azimuth_end");
-  WriteNumber(w, event.azimuthEnd);
-}
-
-const char *AlertName(int alert) {
-  switch (alert) {
-  case 0:
-    return "NO_Drone";
-  case 1:
-    return "Probably_Drone";
-  case 2:
-    return "Detected_Drone";
-  case -1:
-    return "No_Array";
-  case -2:
-    return "Autocalibration";
-  default:
-    return "Unknown";
-  }
-}
-
 // Home Assistant's MQTT discovery record for one entity of the station's device.
 std::string DiscoveryJson(const std::string &id, bool binarySensor) {
   const std::string node = "ormelin_" + id;
@@ -194,7 +156,8 @@ std::string MqttStateJson(const TMqttState &state) {
   w.Key("alert");
   w.Int(state.alert);
   w.Key("alert_name");
-  w.String(AlertName(state.alert));
+  const std::string name = AlertName(state.alert);
+  w.String(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
   w.Key("azimuth");
   WriteNumber(w, state.azimuthDeg);
   w.Key("dots");
@@ -212,14 +175,10 @@ std::string MqttStateJson(const TMqttState &state) {
 }
 
 std::string MqttEventJson(const TDetectionEvent &event, bool open) {
-  rapidjson::StringBuffer buffer;
-  TJsonWriter w(buffer);
-  w.StartObject();
-  w.Key("state");
-  w.String(open ? "open" : "closed");
-  WriteEventMembers(w, event);
-  w.EndObject();
-  return {buffer.GetString(), buffer.GetSize()};
+  // The event's own document with "state" put in front of its members.
+  std::string text = EventJson(event);
+  text.insert(1, open ? "\"state\":\"open\"," : "\"state\":\"closed\",");
+  return text;
 }
 
 std::string MqttTopicId(const std::string &id) {
