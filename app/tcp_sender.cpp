@@ -77,6 +77,7 @@ void TTcpSenderSrv::InitAsServer(int port) {
 void TTcpSenderSrv::AcceptNewConn(int &conn, sockaddr_in &addr) {
   if (&conn == &ConnSock) {
     CloseFd(ConnSock);
+    waited_ = Clock::duration::zero();
   }
   int fd = -1;
   for (;;) {
@@ -131,6 +132,7 @@ bool TTcpSenderSrv::TryAcceptWaiting() {
 
 void TTcpSenderSrv::DropConnection() {
   CloseFd(ConnSock);
+  waited_ = Clock::duration::zero(); // the next client starts with the whole budget
   has_client_.store(false, std::memory_order_relaxed);
   std::printf("tcp conn closed\n");
 }
@@ -139,10 +141,9 @@ bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
   if (ConnSock < 0 && !TryAcceptWaiting()) {
     return false;
   }
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + send_timeout_;
   const auto *p = static_cast<const char *>(data);
   std::size_t left = len;
+  bool waited = false;
   while (left > 0) {
     const ssize_t n = ::send(ConnSock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
@@ -154,14 +155,18 @@ bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The client's window is full: wait for room, but not beyond the deadline of this frame.
-      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      // The client's window is full: wait for room, within what is left of the budget.
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(send_timeout_ - waited_);
       if (remaining.count() <= 0) {
         DropConnection();
         return false;
       }
       pollfd pfds[2] = {{ConnSock, POLLOUT, 0}, {stop_fd_, POLLIN, 0}}; // a negative stop fd is ignored
-      if (::poll(pfds, 2, static_cast<int>(remaining.count())) < 0 && errno != EINTR) {
+      const Clock::time_point start = Clock::now();
+      const int ready = ::poll(pfds, 2, static_cast<int>(remaining.count()));
+      waited_ += Clock::now() - start;
+      waited = true;
+      if (ready < 0 && errno != EINTR) {
         DropConnection();
         return false;
       }
@@ -169,10 +174,22 @@ bool TTcpSenderSrv::SendFrame(const void *data, std::size_t len) {
         DropConnection(); // the station is stopping: the client gets the end of the stream, not a wait
         return false;
       }
+      if ((pfds[0].revents & POLLOUT) != 0) {
+        waited_ = Clock::duration::zero(); // the client read enough to free real room: it is slow, not stalled
+      }
+      // A client that does not read can still take some bytes into room too small to wake poll (its kernel
+      // compacts what it holds); that must not buy this frame, or the next one, a fresh budget.
+      if (waited_ >= send_timeout_) {
+        DropConnection();
+        return false;
+      }
       continue; // an error or hang-up shows in the next send
     }
     DropConnection(); // the client has gone (EPIPE, ECONNRESET, ...)
     return false;
+  }
+  if (!waited) {
+    waited_ = Clock::duration::zero(); // the buffer had room: the client keeps up
   }
   frames_sent_.fetch_add(1, std::memory_order_relaxed);
   return true;

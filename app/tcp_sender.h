@@ -4,10 +4,14 @@
 // (the union engine or main for results, the spectrum engine for spectra) calls SendFrame/SendResult. The
 // station never reads from its client.
 //
-// A client that goes away, or stops reading for longer than the send timeout, is closed; the next client
-// waiting in the listen queue is taken by a later SendFrame without ever blocking the writer. Frames written
-// while no client is connected are dropped. Short writes are completed, so a client that keeps its connection
-// always sees whole frames.
+// Writes never block in the kernel: the socket's send buffer is the queue, so a client that keeps reading
+// costs the writer nothing. Only when that buffer is full does SendFrame wait for room, and the send timeout
+// is a budget for waiting while the client frees no room, not per partial write nor per frame: it is shared by
+// consecutive frames and renewed only when the client reads (poll reports room, or a frame goes into the
+// buffer without waiting). A client that goes away, or uses up the budget, is closed, so a client that stops
+// reading delays the writer by at most the send timeout in total. The next client waiting in the listen queue
+// is taken by a later SendFrame without ever blocking the writer. Frames written while no client is connected
+// are dropped. Short writes are completed, so a client that keeps its connection always sees whole frames.
 
 #include <atomic>
 #include <chrono>
@@ -19,9 +23,12 @@
 
 class TTcpSenderSrv {
 public:
-  static constexpr std::chrono::milliseconds kDefaultSendTimeout{3000};
+  // The writer is an engine thread, so a client that stops reading may delay the processing of samples by at
+  // most this much, once, before it is dropped.
+  static constexpr std::chrono::milliseconds kDefaultSendTimeout{500};
 
-  // `send_timeout`: how long one frame may stay blocked by a client that does not read before it is dropped.
+  // `send_timeout`: how long, in total, a client that does not read may keep the writer waiting before it is
+  // dropped.
   explicit TTcpSenderSrv(std::chrono::milliseconds send_timeout = kDefaultSendTimeout);
   ~TTcpSenderSrv();
   TTcpSenderSrv(const TTcpSenderSrv &) = delete;
@@ -61,7 +68,11 @@ private:
   bool TryAcceptWaiting();
   void DropConnection();
 
+  using Clock = std::chrono::steady_clock;
+
   std::chrono::milliseconds send_timeout_;
+  // Writer thread only: time spent waiting for room since the client last freed some.
+  Clock::duration waited_{};
   int stop_fd_ = -1;
   std::atomic<std::uint64_t> frames_sent_{0};
   std::atomic<bool> has_client_{false};

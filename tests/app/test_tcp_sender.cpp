@@ -2,7 +2,10 @@
 // listen queue, so no second thread is needed.
 #include "app/tcp_sender.h"
 
+#include "app/frames.h"
 #include "tests/app/loopback.h"
+
+#include <algorithm>
 
 #include <thread>
 
@@ -164,6 +167,102 @@ TEST_F(TTcpSenderSrvTest, ClientThatNeverReadsIsDroppedAfterTheSendTimeout) {
   EXPECT_TRUE(sender.SendResult(kText));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(loopback::ReadResultFrame(fresh.Get()), kFrame);
+}
+
+TEST_F(TTcpSenderSrvTest, StalledClientCostsTheWriterOneBoundedWaitAndIsDropped) {
+  TTcpSenderSrv sender; // the default timeout: what the engines live with
+  Listen(sender);
+  TFd stalled = loopback::Connect(port_);
+  Accept(sender);
+
+  // Frames of about 4 KB, as the spectrum channel sends, until both socket buffers are full.
+  const std::string text = "{\"pad\":\"" + std::string(4000, 'p') + "\"}";
+  using Clock = std::chrono::steady_clock;
+  Clock::duration longest{};
+  int waits = 0; // calls that had to wait for room at all
+  int sent = 0;
+  bool dropped = false;
+  testing::internal::CaptureStdout();
+  while (sent < 100000 && !dropped) {
+    const Clock::time_point start = Clock::now();
+    dropped = !sender.SendResult(text);
+    const Clock::duration took = Clock::now() - start;
+    longest = std::max(longest, took);
+    waits += took > 200ms ? 1 : 0;
+    sent += dropped ? 0 : 1;
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "tcp conn closed\n");
+  ASSERT_TRUE(dropped);
+  EXPECT_GT(sent, 0);
+  EXPECT_LE(longest, 600ms);
+  EXPECT_LE(waits, 1) << "the stall must be paid once, not once per frame";
+  EXPECT_EQ(sender.ConnSock, -1);
+  EXPECT_FALSE(sender.HasClient());
+
+  TFd next = loopback::Connect(port_);
+  testing::internal::CaptureStdout();
+  bool resent = true;
+  for (int i = 0; i < 3; ++i) {
+    resent = sender.SendResult(text) && resent;
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "new tcp conn\n");
+  EXPECT_TRUE(resent);
+  std::string frame;
+  ASSERT_TRUE(EncodeResultFrame(text, frame));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(loopback::ReadResultFrame(next.Get()), frame) << "frame " << i;
+  }
+}
+
+// The station never reads from its clients: bytes a client sends, or the end of its sending half, must not be
+// taken for a lost client, and must not stop the next client from being served.
+TEST_F(TTcpSenderSrvTest, ClientsThatTalkOrHalfCloseAreStillServed) {
+  TTcpSenderSrv sender;
+  Listen(sender);
+
+  TFd talker = loopback::Connect(port_);
+  Accept(sender);
+  const std::string chatter(32768, 'c');
+  ASSERT_GT(::send(talker.Get(), chatter.data(), chatter.size(), MSG_NOSIGNAL), 0);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(sender.SendResult(kText)) << "frame " << i;
+    ASSERT_EQ(loopback::ReadResultFrame(talker.Get()), kFrame) << "frame " << i;
+  }
+
+  testing::internal::CaptureStdout();
+  talker.Reset(); // unread chatter makes this close a reset
+  TFd half = loopback::Connect(port_);
+  ASSERT_EQ(::shutdown(half.Get(), SHUT_WR), 0);
+  bool dropped = false;
+  for (int i = 0; i < 500 && !dropped; ++i) {
+    dropped = !sender.SendResult(kText);
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(dropped);
+  ASSERT_TRUE(sender.SendResult(kText)); // takes the half-closed client
+  std::this_thread::sleep_for(20ms);     // its end of stream has certainly reached the station now
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(sender.SendResult(kText)) << "frame " << i;
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "tcp conn closed\nnew tcp conn\n");
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(loopback::ReadResultFrame(half.Get()), kFrame) << "frame " << i;
+  }
+  EXPECT_TRUE(loopback::NothingArrives(half.Get(), 50ms));
+
+  half.Reset();
+  TFd later = loopback::Connect(port_);
+  testing::internal::CaptureStdout();
+  dropped = false;
+  for (int i = 0; i < 500 && !dropped; ++i) {
+    dropped = !sender.SendResult(kText);
+    std::this_thread::sleep_for(1ms);
+  }
+  const bool served = sender.SendResult(kText);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "tcp conn closed\nnew tcp conn\n");
+  ASSERT_TRUE(dropped);
+  EXPECT_TRUE(served);
+  EXPECT_EQ(loopback::ReadResultFrame(later.Get()), kFrame);
 }
 
 TEST_F(TTcpSenderSrvTest, OverlongTextIsRefusedAndTheConnectionKept) {
