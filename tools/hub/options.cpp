@@ -1,25 +1,13 @@
 #include "tools/hub/options.h"
+#include "tools/station_client/whole_number.h"
 
 namespace hub {
 
 namespace {
 
-bool ParseInteger(const std::string &text, long long lo, long long hi, long long &out) {
-  if (text.empty() || text.size() > 18) {
-    return false;
-  }
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-  }
-  out = std::stoll(text);
-  return out >= lo && out <= hi;
-}
-
 bool ParsePort(const std::string &text, int &out) {
   long long value = 0;
-  if (!ParseInteger(text, 1, 65535, value)) {
+  if (!station_client::ParseWholeNumber(text, 1, 65535, value)) {
     return false;
   }
   out = static_cast<int>(value);
@@ -168,7 +156,7 @@ EHubParse ParseHubOptions(const std::vector<std::string> &args, THubOptions &out
       o.db = value;
     } else if (name == "--keep-days") {
       long long days = 0;
-      if (!ParseInteger(value, 1, 36500, days)) {
+      if (!station_client::ParseWholeNumber(value, 1, 36500, days)) {
         error = "--keep-days takes a whole number of days 1 .. 36500, not '" + value + "'";
         return EHubParse::Error;
       }

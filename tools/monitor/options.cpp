@@ -1,6 +1,7 @@
 #include "tools/monitor/options.h"
 
 #include "tools/station_client/messages.h"
+#include "tools/station_client/whole_number.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -8,19 +9,6 @@
 namespace monitor {
 
 namespace {
-
-bool ParseInteger(const std::string &text, long long lo, long long hi, long long &out) {
-  if (text.empty() || text.size() > 18) {
-    return false;
-  }
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-  }
-  out = std::stoll(text);
-  return out >= lo && out <= hi;
-}
 
 bool ParseNumber(const std::string &text, double &out) {
   if (text.empty()) {
@@ -94,14 +82,14 @@ EMonitorParse ParseMonitorOptions(const std::vector<std::string> &args, TMonitor
       }
       o.host = value;
     } else if (name == "--json-port" || name == "--spectr-port") {
-      if (!ParseInteger(value, 1, 65535, integer)) {
+      if (!station_client::ParseWholeNumber(value, 1, 65535, integer)) {
         error = name;
         error += " takes a port 1..65535, not '" + value + "'";
         return EMonitorParse::Error;
       }
       (name == "--json-port" ? o.jsonPort : o.spectrPort) = static_cast<int>(integer);
     } else if (name == "--count") {
-      if (!ParseInteger(value, 1, 999'999'999'999LL, integer)) {
+      if (!station_client::ParseWholeNumber(value, 1, 999'999'999'999LL, integer)) {
         error = "--count takes a whole number of at least 1, not '" + value + "'";
         return EMonitorParse::Error;
       }
