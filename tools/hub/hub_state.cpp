@@ -168,9 +168,12 @@ std::string MetricsText(const TStatusSnapshot &s, SteadyClock::time_point now) {
 
 std::string ResultEventJson(std::string_view stationText, SysClock::time_point t) {
   // The station writes one compact object; strip white space after it and splice "t" before its brace.
+  const auto blank = [&stationText](std::size_t i) {
+    const char c = stationText[i];
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+  };
   std::size_t end = stationText.size();
-  while (end > 0 && (stationText[end - 1] == ' ' || stationText[end - 1] == '\n' || stationText[end - 1] == '\r' ||
-                     stationText[end - 1] == '\t')) {
+  while (end > 0 && blank(end - 1)) {
     --end;
   }
   std::string out;
@@ -178,8 +181,7 @@ std::string ResultEventJson(std::string_view stationText, SysClock::time_point t
     return out;
   }
   std::size_t body = end - 1;
-  while (body > 0 && (stationText[body - 1] == ' ' || stationText[body - 1] == '\n' || stationText[body - 1] == '\r' ||
-                      stationText[body - 1] == '\t')) {
+  while (body > 0 && blank(body - 1)) {
     --body;
   }
   const bool emptyObject = body > 0 && stationText[body - 1] == '{';
