@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <rapidjson/document.h>
@@ -537,6 +538,9 @@ int main(int argc, char **argv) {
     // client hears the no-array message while the array is retried, and fresh engines start from nothing.
     mic->Teardown(kTeardownWait);
     mic.reset();
+    // The engines and the receiver's pool are gone; hand their freed pages back to the system now, or a
+    // station that recovers many times keeps the high-water mark of every session's heap fragments.
+    malloc_trim(0);
     mic = road.WaitForArray("lost");
     if (mic == nullptr) {
       return StopCleanly(nullptr);
