@@ -12,8 +12,9 @@
 namespace dtc_v2::json {
 
 // Parses `path` into `doc`. Returns false, after writing "Could not open file for reading!\n" to standard
-// error, when the file cannot be opened (or is a directory); `doc` is then left null. A syntax error is not
-// reported: `doc` becomes an empty object, so every key reads as absent.
+// error, when the file cannot be opened (or is a directory); `doc` is then left null. A syntax error, or a
+// number too large for a double (1e400), is not reported: `doc` becomes an empty object, so every key reads as
+// absent. Numbers read as the nearest double, with rapidjson's integer types where they are integers.
 bool ParseFile(const std::string &path, rapidjson::Document &doc);
 
 // The member `key` of `obj`, or nullptr when `obj` is not an object or has no such member.

@@ -1,14 +1,18 @@
 // Reading detect.json and the training file: the format's quirks, and broken files that must read as
 // absent instead of crashing.
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include "detection/detect_config.h"
+#include "detection/dtc_v2/json_file.h"
 #include "detection/dtc_v2/training_res.h"
 #include "detection_test_support.h"
 
@@ -117,6 +121,81 @@ TTrainingRes LoadTraining(const std::string &text, bool dynamic = false) {
   TTrainingRes t;
   EXPECT_TRUE(t.Load(f.Path(), dynamic));
   return t;
+}
+
+rapidjson::Document ParseText(const std::string &text) {
+  TTempFile f("parse.json", text);
+  rapidjson::Document doc;
+  EXPECT_TRUE(dtc_v2::json::ParseFile(f.Path(), doc));
+  return doc;
+}
+
+// rapidjson's own full-precision conversion reached undefined behaviour on these: a zero significand with an
+// exponent or a long fraction (zero passed to clz), and a value below the subnormals with 13 or more digits
+// (cached power looked up out of bounds).
+TEST(JsonParseFile, ZerosAndTinyValuesThatBrokeTheConverterReadAsZero) {
+  const std::string zero43 = "0." + std::string(43, '0');
+  for (const std::string &text : {std::string("0e38"), std::string("0e-23"), std::string("0.00e92"), zero43,
+                                  std::string("0.1111111111111e-336"), std::string("1e-400")}) {
+    SCOPED_TRACE(text);
+    const rapidjson::Document doc = ParseText("[" + text + ", -" + text + "]");
+    ASSERT_TRUE(doc.IsArray());
+    ASSERT_EQ(doc.Size(), 2U);
+    EXPECT_TRUE(doc[0].IsDouble() && doc[0].GetDouble() == 0.0 && !std::signbit(doc[0].GetDouble()));
+    EXPECT_TRUE(doc[1].IsDouble() && doc[1].GetDouble() == 0.0 && std::signbit(doc[1].GetDouble()));
+  }
+  // The shortest inputs the fuzzer reduced to, inside files that are otherwise read as usual.
+  const TDetectConfig c = ReadDetect(R"({"detect": {"border": 0e38, "KK": 10}})");
+  EXPECT_EQ(c.border, 0.0);
+  EXPECT_EQ(c.KK, 10);
+  EXPECT_EQ(LoadTraining(R"({"maxX": [0.92, 0e273, -0.0000000000000000000000000000000000000000000]})").maxX,
+            (std::vector<double>{0.92, 0.0, -0.0}));
+}
+
+// The expected doubles are the same texts as C++ literals, which the compiler rounds correctly; the last one
+// lies so near a halfway point that rapidjson's own conversion rounded it the wrong way.
+TEST(JsonParseFile, NumbersReadAsTheNearestDoubleWithRapidjsonsIntegerTypes) {
+  const std::pair<const char *, double> doubles[] = {{"0.1", 0.1},
+                                                     {"1e-5", 1e-5},
+                                                     {"1E2", 1E2},
+                                                     {"-0.0", -0.0},
+                                                     {"2.2250738585072014e-308", 2.2250738585072014e-308},
+                                                     {"4.9406564584124654e-324", 4.9406564584124654e-324},
+                                                     {"1.7976931348623157e308", 1.7976931348623157e308},
+                                                     {"1.7976931348623158e308", 1.7976931348623158e308},
+                                                     {"18446744073709551616", 18446744073709551616.0},
+                                                     {"1.98752625478139467011829e-15", 1.98752625478139467011829e-15}};
+  for (const auto &[text, expected] : doubles) {
+    SCOPED_TRACE(text);
+    const rapidjson::Document doc = ParseText(text);
+    ASSERT_TRUE(doc.IsDouble());
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(doc.GetDouble()), std::bit_cast<std::uint64_t>(expected));
+  }
+
+  // Integers take the narrowest of rapidjson's types, which decides whether an integer key accepts them.
+  const rapidjson::Document ints = ParseText(R"([-0, -2147483648, 2147483648, -2147483649, 4294967296,
+      -9223372036854775808, 18446744073709551615, -9223372036854775809])");
+  ASSERT_TRUE(ints.IsArray() && ints.Size() == 8U);
+  EXPECT_TRUE(ints[0].IsInt() && ints[0].GetInt() == 0) << "-0 is the integer 0";
+  EXPECT_TRUE(ints[1].IsInt() && ints[1].GetInt() == std::numeric_limits<std::int32_t>::min());
+  EXPECT_TRUE(!ints[2].IsInt() && ints[2].IsUint() && ints[2].GetUint() == 2147483648U);
+  EXPECT_TRUE(!ints[3].IsInt() && ints[3].IsInt64() && ints[3].GetInt64() == -2147483649LL);
+  EXPECT_TRUE(!ints[4].IsUint() && ints[4].IsUint64() && ints[4].GetUint64() == 4294967296ULL);
+  EXPECT_TRUE(ints[5].IsInt64() && ints[5].GetInt64() == std::numeric_limits<std::int64_t>::min());
+  EXPECT_TRUE(!ints[6].IsInt64() && ints[6].GetUint64() == std::numeric_limits<std::uint64_t>::max());
+  EXPECT_TRUE(ints[7].IsDouble() && ints[7].GetDouble() == -9223372036854775809.0);
+}
+
+// 1e400 the reader itself refuses; 1.8e308 passes its check but is no double either, and is refused alike.
+TEST(JsonParseFile, NumberBeyondTheLargestDoubleMakesTheFileReadAsEmpty) {
+  for (const char *number : {"1e400", "-1e400", "1.8e308", "1.7976931348623159e308", "0.1234567890123456789e325"}) {
+    SCOPED_TRACE(number);
+    const rapidjson::Document doc = ParseText(std::string(R"({"pvcalk": {"NFFT": 1024}, "x": )") + number + "}");
+    EXPECT_TRUE(doc.IsObject() && doc.ObjectEmpty());
+  }
+  const TDetectConfig c = ReadDetect(R"({"pvcalk": {"NFFT": 1024}, "detect": {"border": 1e400}})");
+  EXPECT_EQ(c.NFFT, 0);
+  EXPECT_EQ(c.border, 0.0);
 }
 
 TEST(TTrainingRes, ReadsArraysWithTheirConversions) {
