@@ -1,11 +1,13 @@
 #include "micro4/microphone.h"
 
+#include "micro4/block_assembler.h"
 #include "micro4/rtsp_messages.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <new>
 #include <utility>
 
 #if defined(__SANITIZE_THREAD__)
@@ -58,14 +60,17 @@ constexpr int kReceivePollMs = 50;
 // After the receiver has emptied its sockets it rests this long before it reads them again, in a poll on the
 // stop event only, so Stop() still wakes it at once. Without the rest every datagram group of the array (one per
 // 10.7 ms, its four channels sent a little apart) costs a wake-up or two of its own, and on a small or virtual
-// machine the wake-ups cost more than the datagrams; with it one wake-up reads about three groups, each socket's
-// share with one recvmmsg. The readers want whole batches of kReadBatchBlocks blocks (about 85 ms) anyway, and
-// the sockets' buffers hold about a second of datagrams. Only after datagrams came: once a round reads nothing
+// machine a wake-up with its five system calls costs far more than the datagrams it reads (measured: about
+// 90 us per round however many datagrams came); with it one wake-up reads about nine groups, each socket's share
+// with one recvmmsg. The readers' batches of kReadBatchBlocks blocks (about 85 ms) come at about the same pace,
+// and a socket's buffer holds about a second of datagrams. Only after datagrams came: once a round reads nothing
 // the receiver sleeps in its poll on the sockets until the next datagram, so a silent array costs nothing.
-constexpr int kReceiveRestMs = 30;
-// The most datagrams of one socket in a round after which the receiver still rests: a real-time stream brings
-// about three per rest, a faster one more.
-constexpr std::size_t kRestAtMost = 8;
+constexpr int kReceiveRestMs = 100;
+// The array's real-time pace: one datagram of 400 samples per socket every 10.7 ms at 37.5 kHz. The receiver
+// rests only while, since its last rest began (or since it woke from silence), no socket has brought more than
+// twice that pace: a faster stream (a replaying or catching-up sender, or one that waits for the receiver to
+// keep up) is read on without rests, since its datagrams would overflow the sockets' buffers meanwhile.
+constexpr std::int64_t kRealTimeDatagramNs = 10'666'667;
 // Datagrams read from one socket by one recvmmsg call.
 constexpr std::size_t kReceiveBatch = 32;
 
@@ -492,12 +497,28 @@ int TMicrophone::Teardown(std::chrono::milliseconds limit) {
 
 // ---- receiver ----------------------------------------------------------------------------------------------------
 
+void TPoolUnmap::operator()(unsigned char *pool) const { ::munmap(pool, Bytes); }
+
 void TMicrophone::StartReceiverThread() {
   // Stop() writes to this eventfd so the receiver, asleep in poll, ends at once; without one it polls with a timeout.
   StopEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  // Zero-filled pool, allocated here (before the thread exists) and freed only by the destructor.
-  Pool_ =
-      std::make_unique<unsigned char[]>(static_cast<std::size_t>(kPoolBuffers) * static_cast<std::size_t>(PacketSize));
+  // Zero-filled pool, mapped here (before the thread exists) and unmapped only by the destructor. It is a mapping
+  // of its own, in whole 2 MiB steps with transparent huge pages asked for: the receiver writes its 40 MB in
+  // turn, each datagram into memory untouched for two minutes, and with 4 KiB pages almost every datagram costs
+  // a TLB miss (a nested page walk on a virtual machine), measured at a third of the receiver's time. Where huge
+  // pages are off the advice is ignored and the pool works as before. Touched once here, so the station's memory
+  // is whole from the start rather than growing over the pool's first round.
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const std::size_t bytes =
+      (static_cast<std::size_t>(kPoolBuffers) * static_cast<std::size_t>(PacketSize) + kHugePage - 1) / kHugePage *
+      kHugePage;
+  void *const mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  Pool_ = std::unique_ptr<unsigned char[], TPoolUnmap>(static_cast<unsigned char *>(mapped), TPoolUnmap{bytes});
+  ::madvise(mapped, bytes, MADV_HUGEPAGE); // advice only: without huge pages the pool is as good as ever
+  std::memset(mapped, 0, bytes);
   // The silence clocks start now: an array that never sends is as lost as one that stopped.
   const std::int64_t now = NowNs();
   LastBlockNs_.store(now, std::memory_order_relaxed);
@@ -511,22 +532,8 @@ void TMicrophone::th_Recieve() {
   const auto packetBytes = static_cast<std::size_t>(PacketSize);
   unsigned char *const pool = Pool_.get();
 
-  // Groups waiting for their other channels, keyed by the raw RTP timestamp (only equality matters).
-  std::map<uint32_t, TBlock> pending;
-  // For every pool buffer: whether a pending group points at it, and that group's key. A buffer about to be reused
-  // while a pending group still points at it means the group can no longer complete with valid data: it is dropped.
-  std::vector<uint8_t> slotPending(static_cast<std::size_t>(kPoolBuffers), 0);
-  std::vector<uint32_t> slotKey(static_cast<std::size_t>(kPoolBuffers), 0);
-  const auto slotOf = [&](const unsigned char *buffer) {
-    return static_cast<std::size_t>(buffer - pool) / packetBytes;
-  };
-  const auto releaseGroup = [&](const TBlock &group) {
-    for (unsigned char *buffer : group) {
-      if (buffer != nullptr) {
-        slotPending[slotOf(buffer)] = 0;
-      }
-    }
-  };
+  // Groups by RTP timestamp; its tables are allocated here, before the first datagram.
+  TBlockAssembler assembler(pool, static_cast<std::size_t>(kPoolBuffers), packetBytes);
 
   // Entries 0..3: the array channels' sockets; entry 4: the stop event (a negative fd, ignored, when there is none).
   std::array<pollfd, 5> fds{};
@@ -540,36 +547,20 @@ void TMicrophone::th_Recieve() {
 
   std::size_t poolIndex = 0;
   uint64_t received = 0;
-  uint64_t dropped = 0;
 
-  // One datagram of channel j, just received into the pool buffer at `slot` (got: its real length).
-  const auto accept = [&](std::size_t j, std::size_t slot, ssize_t got) {
-    unsigned char *buffer = pool + slot * packetBytes;
+  // One datagram of channel j, just received into the pool buffer at `slot` (length: its real length).
+  const auto accept = [&](std::size_t j, std::size_t slot, std::size_t length) {
     ++received;
     LastDatagramNs_[j].store(NowNs(), std::memory_order_relaxed);
-    if (got != static_cast<ssize_t>(PacketSize)) {
-      // Wrong size: the buffer is left unused, no group points at it.
-      DroppedDatagrams_.store(++dropped, std::memory_order_relaxed);
+    const TBlockAssembler::TAccepted accepted = assembler.Accept(j, slot, length);
+    if (accepted.Outcome == EAccepted::Dropped) {
+      DroppedDatagrams_.store(assembler.DroppedDatagrams(), std::memory_order_relaxed);
       return;
     }
-    uint32_t key = 0;
-    std::memcpy(&key, buffer + 4, sizeof(key)); // host byte order, as it lies in the datagram
-
-    auto [it, created] = pending.try_emplace(key, TBlock{});
-    TBlock &group = it->second;
-    if (group[j] != nullptr) {
-      slotPending[slotOf(group[j])] = 0; // a duplicate replaces the earlier copy
-    }
-    group[j] = buffer;
-    slotPending[slot] = 1;
-    slotKey[slot] = key;
-
-    if (group[0] != nullptr && group[1] != nullptr && group[2] != nullptr && group[3] != nullptr) {
+    if (accepted.Outcome == EAccepted::Complete) {
       const int32_t write = WriteBlock.load(std::memory_order_relaxed); // own index
       AnnounceReuse(&Blocks[static_cast<std::size_t>(write)]);
-      Blocks[static_cast<std::size_t>(write)] = group;
-      releaseGroup(group);
-      pending.erase(it);
+      Blocks[static_cast<std::size_t>(write)] = accepted.Block;
       int32_t next = write + 1;
       if (next == kBlocksCount) {
         next = 0;
@@ -595,15 +586,9 @@ void TMicrophone::th_Recieve() {
           std::min<std::size_t>(kReceiveBatch, static_cast<std::size_t>(kPoolBuffers) - poolIndex);
       for (std::size_t m = 0; m < count; ++m) {
         const std::size_t slot = poolIndex + m;
-        if (slotPending[slot] != 0) {
+        if (assembler.BeforeReuse(slot)) {
           // The oldest buffers are reused: a group still waiting in one of them can no longer complete.
-          const auto it = pending.find(slotKey[slot]);
-          if (it != pending.end()) {
-            releaseGroup(it->second);
-            pending.erase(it);
-            DroppedGroups_.fetch_add(1, std::memory_order_relaxed);
-          }
-          slotPending[slot] = 0;
+          DroppedGroups_.fetch_add(1, std::memory_order_relaxed);
         }
         AnnounceReuse(pool + slot * packetBytes);
         vectors[m] = iovec{pool + slot * packetBytes, packetBytes};
@@ -620,11 +605,11 @@ void TMicrophone::th_Recieve() {
         return total; // nothing more (EAGAIN), interrupted, or a receive error: the next wake-up tries again
       }
       for (int m = 0; m < got; ++m) {
-        accept(j, poolIndex + static_cast<std::size_t>(m), static_cast<ssize_t>(messages[m].msg_len));
+        accept(j, poolIndex + static_cast<std::size_t>(m), messages[m].msg_len);
       }
       poolIndex = (poolIndex + static_cast<std::size_t>(got)) % static_cast<std::size_t>(kPoolBuffers);
       total += static_cast<std::size_t>(got);
-      PendingGroups_.store(pending.size(), std::memory_order_relaxed);
+      PendingGroups_.store(assembler.PendingGroups(), std::memory_order_relaxed);
       ReceivedDatagrams_.store(received, std::memory_order_release);
       if (static_cast<std::size_t>(got) < count) {
         return total;
@@ -632,26 +617,36 @@ void TMicrophone::th_Recieve() {
     }
   };
 
-  // The round before read datagrams at the array's real-time pace: rest, then read again without polling.
-  bool rested = false;
+  // The pace window: datagrams per socket since windowStartNs (the last rest's start, or the wake-up from silence).
+  std::array<std::size_t, 4> sinceWindow{};
+  std::int64_t windowStartNs = NowNs();
+  bool idle = true;    // the last round read nothing: the receiver sleeps in poll until a datagram comes
+  bool rested = false; // the last round ended in a rest: read again without polling
   while (!StopRequested_.load(std::memory_order_acquire)) {
     if (!rested) {
       const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs);
       if (ready <= 0 || StopRequested_.load(std::memory_order_acquire)) {
         continue; // interrupted, stopped (or, without a stop event, the time-out): re-check the stop flag
       }
+      if (idle) {
+        sinceWindow.fill(0); // the silence says nothing about the pace: it is measured from this datagram on
+        windowStartNs = NowNs();
+      }
     }
     std::size_t got = 0;
-    std::size_t most = 0;
     for (std::size_t j = 0; j < 4; ++j) {
       const std::size_t n = drain(j);
       got += n;
-      most = std::max(most, n);
+      sinceWindow[j] += n;
     }
-    // A stream faster than real time (a replaying or catching-up sender) gets no rest: its datagrams would
-    // overflow the sockets' buffers while the receiver sleeps.
-    rested = got > 0 && most <= kRestAtMost;
+    const std::int64_t now = NowNs();
+    const std::size_t most = *std::max_element(sinceWindow.begin(), sinceWindow.end());
+    const auto paced = static_cast<std::size_t>(2 * (now - windowStartNs) / kRealTimeDatagramNs);
+    idle = got == 0;
+    rested = got > 0 && most <= paced;
     if (rested) {
+      sinceWindow.fill(0);
+      windowStartNs = now;
       ::poll(&fds[4], 1, kReceiveRestMs); // the sockets are empty: rest (Stop() ends it)
     }
   }

@@ -46,6 +46,12 @@ struct TUdpChannel {
   socklen_t AddrLen = sizeof(sockaddr_in);
 };
 
+// Gives the receiver's datagram pool mapping back (its length is kept with the pointer).
+struct TPoolUnmap {
+  std::size_t Bytes = 0;
+  void operator()(unsigned char *pool) const;
+};
+
 class TMicrophone : public TAbstractSamplesSrc {
 public:
   // `arrayAddress` is the array's IPv4 address in dotted decimal, `rtspPort` its RTSP port. Nothing is opened here.
@@ -171,9 +177,9 @@ private:
   std::mutex ListenerMutex_;        // guards Listener_ against removal while the receiver notifies it
   TEventCount *Listener_ = nullptr; // not owned; set by SetBlockListener
   TUniqueFd StopEvent_;             // eventfd written by Stop() to wake the receiver's poll
-  // kPoolBuffers datagram buffers of PacketSize bytes. Allocated before the receiver starts and kept until
+  // kPoolBuffers datagram buffers of PacketSize bytes. Mapped before the receiver starts and kept until
   // destruction, so published blocks stay readable after Stop(). Written only by the receiver thread.
-  std::unique_ptr<unsigned char[]> Pool_;
+  std::unique_ptr<unsigned char[], TPoolUnmap> Pool_;
   std::atomic<uint64_t> ReceivedDatagrams_{0};
   std::atomic<uint64_t> DroppedDatagrams_{0};
   std::atomic<uint64_t> DroppedGroups_{0};
