@@ -428,6 +428,11 @@ struct TStationRoad {
 int main(int argc, char **argv) {
   // Line-buffered even into a pipe or a service manager's log, so each progress line shows at once.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // One malloc arena for all threads. They allocate only while they set up (no per-sample allocation), so
+  // sharing it costs nothing; with an arena per thread, as glibc gives by default, each array recovery's new
+  // threads left their arenas about half a megabyte larger (measured over restarts: +1.6 MB in 4 recoveries,
+  // flat with one arena).
+  mallopt(M_ARENA_MAX, 1);
 
   const std::vector<std::string> arg_list(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   const TArgsResult parsed = ParseStationArgs(arg_list, ORMELIN_SETTINGS_DIR, ORMELIN_ARRAY_ADDRESS);
