@@ -6,6 +6,11 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ORMELIN_MEDIAN_AVX2 1
+#endif
+
 #include "dsp/magnitude.h"
 
 namespace pvc2 {
@@ -21,9 +26,8 @@ typedef long long v4i __attribute__((vector_size(32)));
 // number of vectors at compile time (nVec otherwise), so the shipped window's loops unroll. Cloned for AVX2,
 // where the four-double vectors are single registers; the default clone runs them as pairs.
 template <std::int32_t NV>
-ORMELIN_WIDE_VECTORS void Slide(const double *key, std::int32_t W, std::int32_t nBins,
-                                                             TMedianFilter::TLane4 *kr, TMedianFilter::TLane4 *rk,
-                                                             std::int32_t nVec, double *rArrive, std::int32_t *medBin) {
+ORMELIN_WIDE_VECTORS void Slide(const double *key, std::int32_t W, std::int32_t nBins, TMedianFilter::TLane4 *kr,
+                                TMedianFilter::TLane4 *rk, std::int32_t nVec, double *rArrive, std::int32_t *medBin) {
   const std::int32_t size = 2 * W + 1;
   if (NV > 0) {
     nVec = NV;
@@ -83,14 +87,98 @@ ORMELIN_WIDE_VECTORS void Slide(const double *key, std::int32_t W, std::int32_t 
   }
 }
 
+#ifdef ORMELIN_MEDIAN_AVX2
+// The same slide with the window in bin order instead of a ring: the ranks as bytes, position i for bin
+// s - W - 1 + i, all of them (at most 64) in one or two AVX2 registers that shift down one byte per bin, so the
+// leaving rank is always byte 0 and the arrival always takes byte 2W. The key compares are a bit mask: bit i is
+// the key at position i above the arriving key, the 2W + 1 keys compared at once straight from the key array,
+// where they lie in the same order; its population count, position 0 (the leaving bin) left out, gives the
+// arriving rank. `key` must be readable up to 3 values past bin nBins + W - 1. `rank` holds the ranks of the
+// window before bin 0, the same order as the ring's slots then, as bytes (64 of them, -100 past the window:
+// never above a leaving rank, never the median's).
+#define ORMELIN_AVX2_TARGET __attribute__((target("avx2,bmi,popcnt")))
+
+// 32 bits to 32 bytes, -1 where the bit is set: byte j tests bit j % 8 of byte j / 8, `spread` picking the byte and
+// `bitSel` the bit.
+ORMELIN_AVX2_TARGET inline __m256i ExpandBits(std::uint32_t bits, __m256i spread, __m256i bitSel) {
+  const __m256i b = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), spread);
+  return _mm256_cmpeq_epi8(_mm256_and_si256(b, bitSel), bitSel);
+}
+
+// The 64 bytes hi:lo moved down by one byte, `fill` entering at the top.
+ORMELIN_AVX2_TARGET inline void ShiftDown(__m256i &lo, __m256i &hi, __m256i fill) {
+  lo = _mm256_alignr_epi8(_mm256_permute2x128_si256(lo, hi, 0x21), lo, 1);
+  hi = _mm256_alignr_epi8(_mm256_permute2x128_si256(hi, fill, 0x21), hi, 1);
+}
+
+// NB registers of ranks (1: at most 32 positions, 2: at most 64). NC > 0 fixes the number of four-key compares per
+// bin, (2W + 1 + 3) / 4, at compile time so that they unroll.
+template <int NB, std::int32_t NC>
+ORMELIN_AVX2_TARGET void SlideBytes(const double *key, std::int32_t W, std::int32_t nBins, const std::int8_t *rank,
+                                    std::int32_t *medBin) {
+  const std::int32_t size = 2 * W + 1;
+  const std::uint64_t used = (std::uint64_t{1} << size) - 1; // size <= 63
+  const std::int32_t nCmp = NC > 0 ? NC : (size + 3) / 4;
+  const __m256i spread =
+      _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+  const __m256i bitSel = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+  const __m256i medRank = _mm256_set1_epi8(static_cast<char>(W));
+  const __m256i fill = _mm256_set1_epi8(-100);
+  // -1 at the arriving position, 2W, in whichever register holds it.
+  alignas(32) std::int8_t arrive[64] = {};
+  arrive[2 * W] = -1;
+  const __m256i arrive0 = _mm256_load_si256(reinterpret_cast<const __m256i *>(arrive));
+  const __m256i arrive1 = _mm256_load_si256(reinterpret_cast<const __m256i *>(arrive + 32));
+  __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rank));
+  __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rank + 32));
+  for (std::int32_t s = 0; s < nBins; ++s) {
+    const __m256d v = _mm256_broadcast_sd(key + s + W);
+    const double *win = key + s - W - 1;
+    std::uint64_t m = 0;
+    for (std::int32_t c = 0; c < nCmp; ++c) {
+      const __m256d k = _mm256_loadu_pd(win + 4 * c);
+      m |= static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(k, v, _CMP_GT_OQ))) << (4 * c);
+    }
+    m &= used;
+    // The arriving bin sorts after every equal key: its rank is the count of the other 2W keys not above it.
+    const __m256i ra = _mm256_set1_epi8(static_cast<char>(2 * W - _mm_popcnt_u64(m >> 1)));
+    // Every rank above the leaving one moves down, every key above the arriving one moves up; then the window
+    // moves on by one bin and the arrival takes the top position.
+    const __m256i rl = _mm256_broadcastb_epi8(_mm256_castsi256_si128(r0));
+    r0 = _mm256_sub_epi8(_mm256_add_epi8(r0, _mm256_cmpgt_epi8(r0, rl)),
+                         ExpandBits(static_cast<std::uint32_t>(m), spread, bitSel));
+    if (NB == 2) {
+      r1 = _mm256_sub_epi8(_mm256_add_epi8(r1, _mm256_cmpgt_epi8(r1, rl)),
+                           ExpandBits(static_cast<std::uint32_t>(m >> 32), spread, bitSel));
+    }
+    ShiftDown(r0, r1, fill);
+    r0 = _mm256_blendv_epi8(r0, ra, arrive0);
+    auto isMed =
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(r0, medRank))));
+    if (NB == 2) {
+      r1 = _mm256_blendv_epi8(r1, ra, arrive1);
+      isMed |=
+          static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(r1, medRank))))
+          << 32;
+    }
+    // Position p now holds bin s - W + p.
+    medBin[s] = s - W + static_cast<std::int32_t>(_tzcnt_u64(isMed));
+  }
+}
+#endif
+
 } // namespace
 
 TMedianFilter::TMedianFilter(std::int32_t wnd, std::int32_t nBins)
-    : Out(static_cast<std::size_t>(nBins)), Wnd(wnd), NBins(nBins),
-      key_(static_cast<std::size_t>(wnd + 1 + wnd + nBins), 0.0),
+    : Out(static_cast<std::size_t>(nBins)), Wnd(wnd), NBins(nBins), Wide(false),
+      key_(static_cast<std::size_t>(wnd + 1 + wnd + nBins + 4), 0.0),
       ringKey_(static_cast<std::size_t>((2 * wnd + 1 + 3) / 4)), ringRank_(ringKey_.size()),
-      rArrive_(static_cast<std::size_t>(nBins)), medBin_(static_cast<std::size_t>(nBins)) {
+      rArrive_(static_cast<std::size_t>(nBins)), medBin_(static_cast<std::size_t>(nBins)), rankBytes_(64) {
   assert(wnd >= 0 && nBins >= 0);
+#ifdef ORMELIN_MEDIAN_AVX2
+  Wide = 2 * wnd + 1 <= 63 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("popcnt");
+#endif
 }
 
 void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
@@ -130,12 +218,26 @@ void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
     rk[j / 4].v[j % 4] = rank;
   }
 
-  // The shipped window (MF_Wnd 10, 21 slots) gets the unrolled loop.
-  if (nVec == 6) {
-    Slide<6>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
-  } else {
-    Slide<0>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
-  }
+#ifdef ORMELIN_MEDIAN_AVX2
+  if (Wide) {
+    for (std::int32_t j = 0; j < 64; ++j) {
+      rankBytes_[j] = static_cast<std::int8_t>(j < size ? static_cast<std::int32_t>(rk[j / 4].v[j % 4]) : -100);
+    }
+    if (size == 21) { // the shipped window, MF_Wnd 10
+      SlideBytes<1, 6>(key, W, NBins, rankBytes_.data(), medBin_.data());
+    } else if (size <= 32) {
+      SlideBytes<1, 0>(key, W, NBins, rankBytes_.data(), medBin_.data());
+    } else {
+      SlideBytes<2, 0>(key, W, NBins, rankBytes_.data(), medBin_.data());
+    }
+  } else
+#endif
+    // The shipped window (MF_Wnd 10, 21 slots) gets the unrolled loop.
+    if (nVec == 6) {
+      Slide<6>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
+    } else {
+      Slide<0>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
+    }
   for (std::int32_t s = 0; s < NBins; ++s) {
     const std::int32_t b = medBin_[s];
     Out[s] = b < 0 ? std::complex<double>(0.0, 0.0) : X[b];
