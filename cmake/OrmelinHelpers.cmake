@@ -3,9 +3,11 @@
 # -O3 in the optimised builds of the libraries and programs (not the tests, where GCC 12's -O3 raises false
 # -Wrestrict warnings in std::string code): GCC 12 vectorises at -O2 only the cheapest loops, and the
 # signal-processing loops (window copies, magnitudes, counts, filters) are where the station spends its time.
-# IEEE semantics are unchanged (no -ffast-math, no FMA contraction in ISO mode), so results are the same bits.
+# IEEE semantics are unchanged (no -ffast-math), so results are the same bits. -ffp-contract=off everywhere: g++
+# fuses a * b + c into one FMA whenever the target has it, even in ISO mode, and the AVX-512 copies of the
+# multi-versioned loops do (AVX-512F implies FMA), which would round differently from the other copies.
 function(ormelin_speed_options target)
-  target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O3>)
+  target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O3> -ffp-contract=off)
 endfunction()
 
 function(ormelin_target_options target)

@@ -16,8 +16,12 @@
 #endif
 #endif
 
+// ORMELIN_WIDEST_VECTORS adds an AVX-512 copy, for loops written on eight-double vectors (which the AVX2 copy runs
+// as register pairs, so it loses nothing there).
 #if defined(ORMELIN_NO_MULTIVERSION) || !defined(__x86_64__) || !defined(__GNUC__)
 #define ORMELIN_WIDE_VECTORS
+#define ORMELIN_WIDEST_VECTORS
 #else
 #define ORMELIN_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#define ORMELIN_WIDEST_VECTORS __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
