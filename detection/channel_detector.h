@@ -4,6 +4,7 @@
 // offline tools run the very same object on recorded sound, so both compute identical numbers. Owned and
 // called by one thread.
 
+#include <cstddef>
 #include <vector>
 
 #include "detection/detect_config.h"
@@ -21,6 +22,24 @@ public:
 
   // Consumes one sample; returns true and sets `score` when the classifier produced a new score.
   bool PushSample(double x, double &score);
+
+  // The same as PushSample on each of x[0 .. n), calling onScore(score) for every new score, in order.
+  template <typename F> void PushSamples(const double *x, std::size_t n, F &&onScore) {
+    while (n > 0) {
+      feature_.clear();
+      bool framed = false;
+      const std::size_t used = proc_.ProcSamples(x, n, feature_, framed);
+      x += used;
+      n -= used;
+      if (framed) {
+        dtc_v2::TResRecord r;
+        if (classifier_.proc_one_pvector(feature_, r)) {
+          record_ = r;
+          onScore(r.score);
+        }
+      }
+    }
+  }
 
   pvc2::TPVC_Processor &Processor() { return proc_; }
   dtc_v2::TDetector &Classifier() { return classifier_; }

@@ -88,12 +88,7 @@ void TSingleDetector::Run() {
     }
     Src->ReadSelectedSignalsBS400(samples, block, Channel);
     block = (block + 1) % blocks;
-    for (const double x : samples) {
-      double score = 0.0;
-      if (chain.PushSample(x, score)) {
-        Publish(score);
-      }
-    }
+    chain.PushSamples(samples.data(), samples.size(), [this](double score) { Publish(score); });
     if (Stop.load(std::memory_order_acquire)) {
       break;
     }

@@ -71,6 +71,24 @@ public:
     }
   }
 
+  // The same as pushing x[0 .. n) one by one, copied in runs up to each move back to the block start.
+  void push(const T *x, std::size_t n) {
+    while (n > 0) {
+      const auto room = static_cast<std::size_t>(lastFirst - first);
+      if (room == 0) {
+        push(*x);
+        ++x;
+        --n;
+        continue;
+      }
+      const std::size_t take = std::min(n, room);
+      std::copy(x, x + take, first + length);
+      first += take;
+      x += take;
+      n -= take;
+    }
+  }
+
   const T *data() const { return first; }
   T *data() { return first; }
   std::size_t size() const { return length; }

@@ -79,6 +79,40 @@ bool TPVC_Processor::ProcNext(double sample, std::vector<double> &out) {
   return true;
 }
 
+std::size_t TPVC_Processor::ProcSamples(const double *x, std::size_t n, std::vector<double> &out, bool &framed) {
+  framed = false;
+  std::size_t used = 0;
+  // While the first frame fills, sample by sample: the hop peaks of its earlier hops are kept apart.
+  while (used < n && Count + 1 < Overlap) {
+    if (ProcNext(x[used++], out)) {
+      framed = true;
+      return used;
+    }
+  }
+  // From here on every sample counts towards HopPeak, and a frame completes when Count reaches NFFT.
+  constexpr std::size_t kRun = 64;
+  double run[kRun];
+  while (used < n) {
+    const std::size_t want = std::min({n - used, static_cast<std::size_t>(std::max(NFFT - Count, 1)), kRun});
+    double peak = HopPeak;
+    for (std::size_t i = 0; i < want; ++i) {
+      const double v = x[used + i];
+      run[i] = std::isfinite(v) ? v : 0.0;
+      peak = std::max(peak, std::abs(run[i]));
+    }
+    Window.push(run, want);
+    HopPeak = peak;
+    Count += static_cast<std::int32_t>(want);
+    used += want;
+    if (Count >= NFFT) {
+      ProcessFrame(out);
+      framed = true;
+      return used;
+    }
+  }
+  return used;
+}
+
 void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   const double newest = HopPeak;
   double peak = newest;

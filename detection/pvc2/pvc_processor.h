@@ -27,6 +27,11 @@ public:
   // -inf, and the classifier drops such vectors; the vector is still emitted so the channel keeps its pace.
   bool ProcNext(double sample, std::vector<double> &out);
 
+  // The same as ProcNext on x[0], x[1], .. up to and including the sample that completes a frame, or all n of
+  // them: returns how many were consumed and sets `framed` (and appends the feature vector) when the last one
+  // completed a frame. Once the first frame is full the samples of a hop are taken in one pass.
+  std::size_t ProcSamples(const double *x, std::size_t n, std::vector<double> &out, bool &framed);
+
   std::int32_t FeatureLength() const { return N_MFCC + 2; }
   const TPvcGeometry &Geometry() const { return geom_; }
   // The last frame's spectrum X (normalised, scaled by 1 / NFFT) and the median-subtracted magnitudes D. X

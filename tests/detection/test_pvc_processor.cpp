@@ -301,6 +301,39 @@ TEST(TPVC_Processor, NonFiniteSamplesCountAsZero) {
   EXPECT_EQ(dtest::FeaturesOf(c, x), dtest::FeaturesOf(c, y));
 }
 
+TEST(TPVC_Processor, BlocksOfSamplesGiveTheSameFeaturesAsOneAtATime) {
+  // Blocks of several sizes, one that does not divide the hop, across the first frame's filling, the
+  // shifter's moves back and non-finite samples; also the hop that does not divide the frame.
+  for (const double overlap : {0.75, 0.6}) {
+    TDetectConfig c = dtest::ShippedConfig();
+    c.OverlapFFT = overlap;
+    auto x = dtest::HarmonicPlusNoise(2048 + 30 * 512, 610.0, 3000.0, 400.0, 9);
+    x[700] = std::numeric_limits<double>::quiet_NaN();
+    x[5000] = -std::numeric_limits<double>::infinity();
+    const auto want = dtest::FeaturesOf(c, x);
+    for (const std::size_t block : {std::size_t{1}, std::size_t{37}, std::size_t{400}, std::size_t{5000}}) {
+      pvc2::TPVC_Processor p(c);
+      std::vector<std::vector<double>> got;
+      std::vector<double> v;
+      for (std::size_t at = 0; at < x.size();) {
+        const std::size_t n = std::min(block, x.size() - at);
+        bool framed = false;
+        v.clear();
+        const std::size_t used = p.ProcSamples(x.data() + at, n, v, framed);
+        ASSERT_GE(used, 1U);
+        ASSERT_LE(used, n);
+        if (framed) {
+          got.push_back(v);
+        } else {
+          ASSERT_EQ(used, n) << "stopped early without a frame";
+        }
+        at += used;
+      }
+      EXPECT_EQ(got, want) << "overlap " << overlap << ", blocks of " << block;
+    }
+  }
+}
+
 // ---- Entropy histogram ---------------------------------------------------------------------------------
 
 TEST(Calc_ENTR2, OneValueGivesOneBinHoldingTwo) {
@@ -309,6 +342,53 @@ TEST(Calc_ENTR2, OneValueGivesOneBinHoldingTwo) {
   ASSERT_EQ(hist.size(), 1U);
   EXPECT_DOUBLE_EQ(hist[0], 2.0);
   EXPECT_DOUBLE_EQ(pvc2::mapi::MeanBinEntropy({0.0, 0.0, 1.0}), 1.0) << "g(0) = g(1) = 1";
+}
+
+// The histogram as plainly written: the bin of each value in turn, one added per value.
+std::vector<double> RefHistogram(const std::vector<double> &values, int first, int last) {
+  const int n = last - first + 1;
+  const int A = static_cast<int>(std::floor(2.0 * std::pow(static_cast<double>(n) * n, 0.2)));
+  std::vector<double> hist(static_cast<std::size_t>(A - 1), 0.0);
+  double lo = std::abs(values[first]);
+  double hi = lo;
+  for (int k = first + 1; k <= last; ++k) {
+    lo = std::min(lo, std::abs(values[k]));
+    hi = std::max(hi, std::abs(values[k]));
+  }
+  const double low = lo - 1e-9;
+  const double width = (hi + 1e-9 - low) / (A - 1);
+  double sum = 0.0;
+  for (int k = first; k <= last; ++k) {
+    const double t = (std::abs(values[k]) - low) / width;
+    const int bin = t >= A - 1 ? A - 2 : (t > 0.0 ? static_cast<int>(t) : 0);
+    hist[static_cast<std::size_t>(bin)] += 1.0;
+    sum += 1.0;
+  }
+  for (double &h : hist) {
+    h *= A / sum;
+  }
+  return hist;
+}
+
+TEST(Calc_ENTR2, MatchesThePlainHistogramExactly) {
+  // Sizes around the counting chunks and past the largest stack histogram (over 185000 values, 257 bins and
+  // more), skewed values so that long runs fall in one bin, a value on a bin edge and an infinity.
+  std::mt19937 gen(31);
+  std::exponential_distribution<double> ex(3.0);
+  for (const int n : {1, 2, 3, 5, 63, 64, 65, 330, 1000, 200000}) {
+    std::vector<double> v(static_cast<std::size_t>(n) + 4);
+    for (double &e : v) {
+      e = ex(gen) * (gen() % 2 != 0 ? 1.0 : -1.0);
+    }
+    std::vector<double> hist;
+    pvc2::mapi::Calc_ENTR2(v, 2, n + 1, hist);
+    EXPECT_EQ(hist, RefHistogram(v, 2, n + 1)) << n << " values";
+    if (n >= 65) {
+      v[10] = std::numeric_limits<double>::infinity();
+      pvc2::mapi::Calc_ENTR2(v, 2, n + 1, hist);
+      EXPECT_EQ(hist, RefHistogram(v, 2, n + 1)) << n << " values with an infinity";
+    }
+  }
 }
 
 TEST(Calc_ENTR2, EqualValuesShareOneBin) {

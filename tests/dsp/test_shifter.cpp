@@ -69,6 +69,33 @@ TEST(Shifter, WrapsAtBlockEndAndStillReadsOldestToNewest) {
   }
 }
 
+TEST(Shifter, BatchPushEqualsPushingOneByOneAcrossMovesBack) {
+  // Runs of every length from 0 to 150 against a window of 3 in a block of 104, so runs start and end on either
+  // side of the move back to the block start, and one run spans several moves.
+  shifter<double> batch(3, 0.0);
+  shifter<double> single(3, 0.0);
+  std::vector<double> run;
+  double next = 1.0;
+  for (std::size_t len = 0; len <= 150; ++len) {
+    run.clear();
+    for (std::size_t i = 0; i < len; ++i) {
+      run.push_back(next++);
+    }
+    batch.push(run.data(), run.size());
+    for (const double v : run) {
+      single.push(v);
+    }
+    ASSERT_EQ(Window(batch), Window(single)) << "after a run of " << len;
+  }
+  shifter<double> big(3, 0.0);
+  std::vector<double> many(1000);
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    many[i] = static_cast<double>(i);
+  }
+  big.push(many.data(), many.size());
+  EXPECT_EQ(Window(big), (std::vector<double>{997.0, 998.0, 999.0}));
+}
+
 TEST(Shifter, CopiesAreIndependentAndComplexFillWorks) {
   shifter<std::complex<double>> a(1, {0.0, 0.0});
   a.resize(4, {1.0, -1.0});
