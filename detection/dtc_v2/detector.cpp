@@ -207,6 +207,7 @@ TDetector::TDetector(const detection::TDetectConfig &c, const TTrainingRes &t, b
   args.observations.reserve(static_cast<std::size_t>(windowVectors));
   args.segments.reserve(static_cast<std::size_t>(KN) + 1);
   pool_.reserve(static_cast<std::size_t>(KN) + 2);
+  segSums_.reserve(static_cast<std::size_t>(KN) + 1);
 }
 
 std::int32_t TDetector::BinWeight(std::int32_t b) const {
@@ -362,16 +363,35 @@ void TDetector::DropOldest() {
   auto &seg = args.segments;
   pool_.push_back(std::move(seg.front()));
   seg.erase(seg.begin());
+  if (!segSums_.empty()) {
+    segSums_.erase(segSums_.begin());
+  }
+}
+
+std::pair<std::int64_t, std::int64_t> TDetector::SegmentSums(const THistogram &h) const {
+  std::int64_t K = 0;
+  std::int64_t O = 0;
+  for (std::size_t i = 0; i < h.first.size(); ++i) {
+    K += h.first[i];
+    O += static_cast<std::int64_t>(h.first[i]) * BinWeight(h.second[i]);
+  }
+  return {K, O};
 }
 
 void TDetector::Score(TResRecord &r) {
+  // The cache follows the segments through proc_one_pvector; if anything else changed the segments, it is
+  // rebuilt from them.
+  if (segSums_.size() != args.segments.size()) {
+    segSums_.clear();
+    for (const THistogram &h : args.segments) {
+      segSums_.push_back(SegmentSums(h));
+    }
+  }
   std::int64_t K = 0;
   std::int64_t O = 0;
-  for (const THistogram &h : args.segments) {
-    for (std::size_t i = 0; i < h.first.size(); ++i) {
-      K += h.first[i];
-      O += static_cast<std::int64_t>(h.first[i]) * BinWeight(h.second[i]);
-    }
+  for (const auto &[k, o] : segSums_) {
+    K += k;
+    O += o;
   }
   score = (static_cast<double>(K) * static_cast<double>(O)) / (static_cast<double>(windowVectors) * ppSum);
   detected = score >= border ? 1 : 0;
@@ -427,6 +447,9 @@ bool TDetector::proc_one_pvector(std::vector<double> &v, TResRecord &r) {
     DropOldest();
   }
   seg.push_back(std::move(H));
+  if (segSums_.size() + 1 == seg.size()) {
+    segSums_.push_back(SegmentSums(seg.back()));
+  }
   if (segCount < KN) {
     segCount += 1;
     windowVectors += KK;

@@ -95,6 +95,8 @@ private:
   void Score(TResRecord &r);
   THistogram TakeHistogram();
   void DropOldest();
+  // K (points) and O (weighted points) of one segment's histogram.
+  std::pair<std::int64_t, std::int64_t> SegmentSums(const THistogram &h) const;
 
   bool dense_;
   std::size_t nObs_ = 0;
@@ -103,6 +105,9 @@ private:
   std::vector<double> nmPow_;             // NM^k, k < M
   std::vector<std::vector<double>> proj_; // projected points scratch
   std::vector<THistogram> pool_;          // storage of dropped segments, reused for new ones
+  // SegmentSums of args.segments, entry for entry: a score adds them up instead of looking every bin of every
+  // segment up again. Integers, so the sum is the same in any order.
+  std::vector<std::pair<std::int64_t, std::int64_t>> segSums_;
 };
 
 } // namespace dtc_v2
