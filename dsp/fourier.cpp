@@ -45,18 +45,21 @@ basic_complex_plan<T>::basic_complex_plan(unsigned int size, int direction, unsi
     }
   }
   // Radix-4 stages combine four sub-transforms of m points into 4m points; m = 1 needs no twiddles. Every
-  // such stage has m >= 2, so its butterflies go in pairs j, j + 1, and each pair's twiddle w^rj is stored as
-  // four doubles (re_j, re_j, re_j+1, re_j+1) and four (-im_j, im_j, -im_j+1, im_j+1): a product of two
-  // interleaved complex values by them is then two multiplies, a swap of re/im and an add.
+  // such stage has m >= 2, so its butterflies go in groups of g (2 for m = 2, else 4), and each group's twiddles
+  // w^rj are stored per r as 2g doubles (re_j, re_j, re_j+1, re_j+1, ..) and 2g (-im_j, im_j, -im_j+1, im_j+1,
+  // ..): a product of g interleaved complex values by them is then two multiplies, a swap of re/im and an add.
   for (std::uint32_t m = (log2n % 2 != 0) ? 2 : 4; 4 * m <= n; m *= 4) {
-    for (std::uint32_t j = 0; j < m; j += 2) {
+    const std::uint32_t g = m == 2 ? 2 : 4;
+    for (std::uint32_t j = 0; j < m; j += g) {
       for (std::uint32_t r = 1; r <= 3; ++r) {
-        const std::complex<T> a = Root<T>(static_cast<std::uint64_t>(r) * j, 4ULL * m, sign);
-        const std::complex<T> b = Root<T>(static_cast<std::uint64_t>(r) * (j + 1), 4ULL * m, sign);
-        twiddles.emplace_back(a.real(), a.real());
-        twiddles.emplace_back(b.real(), b.real());
-        twiddles.emplace_back(-a.imag(), a.imag());
-        twiddles.emplace_back(-b.imag(), b.imag());
+        for (std::uint32_t k = j; k < j + g; ++k) {
+          const std::complex<T> a = Root<T>(static_cast<std::uint64_t>(r) * k, 4ULL * m, sign);
+          twiddles.emplace_back(a.real(), a.real());
+        }
+        for (std::uint32_t k = j; k < j + g; ++k) {
+          const std::complex<T> a = Root<T>(static_cast<std::uint64_t>(r) * k, 4ULL * m, sign);
+          twiddles.emplace_back(-a.imag(), a.imag());
+        }
       }
     }
   }
@@ -89,48 +92,67 @@ namespace {
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4i __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
 
-// The radix-4 stages of a double plan on two butterflies (j, j + 1) at a time, each vector holding two
-// interleaved complex values. In a block of 4m points the sub-transforms at offsets 0, m, 2m, 3m hold the
-// inputs of residue 0, 2, 1, 3 modulo 4, hence the twiddles w^2j, w^j, w^3j on them. Cloned for AVX2, where a
-// vector is one register; the default clone runs each as two SSE2 halves. Same operations in the same order
-// as the scalar butterfly, so both clones give the same bits.
-template <bool Inverse>
-ORMELIN_WIDE_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32_t m,
-                                                                    const double *tw) {
+// One radix-4 stage of quarter span m on vectors V of L doubles (L / 2 interleaved complex values, so L / 2
+// butterflies j .. j + L / 2 - 1 at a time), VI the matching index vector. In a block of 4m points the
+// sub-transforms at offsets 0, m, 2m, 3m hold the inputs of residue 0, 2, 1, 3 modulo 4, hence the twiddles w^2j,
+// w^j, w^3j on them, read from records of 6 L doubles (see the plan's constructor). Same operations in the same
+// order as the scalar butterfly whatever the width, so every width gives the same bits. Always inlined, so that it
+// takes the instruction set of the clone it is inlined into.
+template <typename V, typename VI, bool Inverse>
+[[gnu::always_inline]] inline void Radix4Stage(double *p, std::uint32_t n, std::uint32_t m, const double *tw) {
+  constexpr std::uint32_t L = sizeof(V) / sizeof(double);
   // Multiplying by -i (forward) or +i (inverse) after swapping re and im.
-  const v4d rot = Inverse ? v4d{-1.0, 1.0, -1.0, 1.0} : v4d{1.0, -1.0, 1.0, -1.0};
-  const v4i swap = {1, 0, 3, 2};
+  V rot;
+  VI swap;
+  for (std::uint32_t i = 0; i < L; ++i) {
+    rot[i] = (i % 2 == 0) == Inverse ? -1.0 : 1.0;
+    swap[i] = static_cast<long long>(i ^ 1U);
+  }
+  for (std::uint32_t block = 0; block < n; block += 4 * m) {
+    double *q0 = p + 2 * block;
+    double *q1 = q0 + 2 * m;
+    double *q2 = q1 + 2 * m;
+    double *q3 = q2 + 2 * m;
+    const double *w = tw;
+    for (std::uint32_t j = 0; j < 2 * m; j += L, w += 6 * L) {
+      V a, x, y, z, w1r, w1i, w2r, w2i, w3r, w3i;
+      std::memcpy(&a, q0 + j, sizeof a);
+      std::memcpy(&x, q1 + j, sizeof x);
+      std::memcpy(&y, q2 + j, sizeof y);
+      std::memcpy(&z, q3 + j, sizeof z);
+      std::memcpy(&w1r, w, sizeof w1r);
+      std::memcpy(&w1i, w + L, sizeof w1i);
+      std::memcpy(&w2r, w + 2 * L, sizeof w2r);
+      std::memcpy(&w2i, w + 3 * L, sizeof w2i);
+      std::memcpy(&w3r, w + 4 * L, sizeof w3r);
+      std::memcpy(&w3i, w + 5 * L, sizeof w3i);
+      const V b = x * w2r + __builtin_shuffle(x, swap) * w2i;
+      const V c = y * w1r + __builtin_shuffle(y, swap) * w1i;
+      const V d = z * w3r + __builtin_shuffle(z, swap) * w3i;
+      const V s0 = a + b, d0 = a - b, s1 = c + d, d1 = c - d;
+      const V r = __builtin_shuffle(d1, swap) * rot;
+      const V o0 = s0 + s1, o2 = s0 - s1, o1 = d0 + r, o3 = d0 - r;
+      std::memcpy(q0 + j, &o0, sizeof o0);
+      std::memcpy(q1 + j, &o1, sizeof o1);
+      std::memcpy(q2 + j, &o2, sizeof o2);
+      std::memcpy(q3 + j, &o3, sizeof o3);
+    }
+  }
+}
+
+// The radix-4 stages of a double plan from quarter span m on: m = 2 (two butterflies per stage block) on vectors
+// of four doubles, every later stage on vectors of eight. Cloned for AVX-512, where an eight-double vector is one
+// register, and AVX2; the default clone runs each vector as SSE2 pieces.
+template <bool Inverse>
+ORMELIN_WIDEST_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32_t m, const double *tw) {
   for (; 4 * m <= n; m *= 4) {
-    for (std::uint32_t block = 0; block < n; block += 4 * m) {
-      double *q0 = p + 2 * block;
-      double *q1 = q0 + 2 * m;
-      double *q2 = q1 + 2 * m;
-      double *q3 = q2 + 2 * m;
-      const double *w = tw;
-      for (std::uint32_t j = 0; j < 2 * m; j += 4, w += 24) {
-        v4d a, x, y, z, w1r, w1i, w2r, w2i, w3r, w3i;
-        std::memcpy(&a, q0 + j, sizeof a);
-        std::memcpy(&x, q1 + j, sizeof x);
-        std::memcpy(&y, q2 + j, sizeof y);
-        std::memcpy(&z, q3 + j, sizeof z);
-        std::memcpy(&w1r, w, sizeof w1r);
-        std::memcpy(&w1i, w + 4, sizeof w1i);
-        std::memcpy(&w2r, w + 8, sizeof w2r);
-        std::memcpy(&w2i, w + 12, sizeof w2i);
-        std::memcpy(&w3r, w + 16, sizeof w3r);
-        std::memcpy(&w3i, w + 20, sizeof w3i);
-        const v4d b = x * w2r + __builtin_shuffle(x, swap) * w2i;
-        const v4d c = y * w1r + __builtin_shuffle(y, swap) * w1i;
-        const v4d d = z * w3r + __builtin_shuffle(z, swap) * w3i;
-        const v4d s0 = a + b, d0 = a - b, s1 = c + d, d1 = c - d;
-        const v4d r = __builtin_shuffle(d1, swap) * rot;
-        const v4d o0 = s0 + s1, o2 = s0 - s1, o1 = d0 + r, o3 = d0 - r;
-        std::memcpy(q0 + j, &o0, sizeof o0);
-        std::memcpy(q1 + j, &o1, sizeof o1);
-        std::memcpy(q2 + j, &o2, sizeof o2);
-        std::memcpy(q3 + j, &o3, sizeof o3);
-      }
+    if (m == 2) {
+      Radix4Stage<v4d, v4i, Inverse>(p, n, m, tw);
+    } else {
+      Radix4Stage<v8d, v8i, Inverse>(p, n, m, tw);
     }
     tw += 12 * m;
   }
@@ -139,8 +161,7 @@ ORMELIN_WIDE_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32_t
 // The split of the real transform (see fwd_real::transform) for k = 1, 3, 5, .. while the pairs k, k + 1 and
 // h - k - 1, h - k stay apart, two bins per vector; returns the first k left for the scalar loop. The same
 // operations in the same order as the scalar loop, so every bin gets the same bits.
-ORMELIN_WIDE_VECTORS std::uint32_t SplitPairs(double *p, const double *t,
-                                                                           std::uint32_t h) {
+ORMELIN_WIDE_VECTORS std::uint32_t SplitPairs(double *p, const double *t, std::uint32_t h) {
   const v4i swap = {1, 0, 3, 2};
   const v4i reverse = {2, 3, 0, 1}; // the two complex values of a vector exchanged
   const v4i dupRe = {0, 0, 2, 2};

@@ -1,6 +1,6 @@
 #pragma once
 // Power-of-two FFT plans. A complex plan holds the bit-reversal permutation (as a list of swaps) and, for
-// every radix-4 stage, the twiddles w^j, w^2j, w^3j in natural order, laid out for two butterflies per vector,
+// every radix-4 stage, the twiddles w^j, w^2j, w^3j in natural order, laid out for two or four butterflies per vector,
 // so that `transform` walks them contiguously: an in-place permutation followed by radix-4 butterfly passes (one
 // radix-2 pass first when log2(n) is odd) over the caller's buffer. Results are unscaled. A plan is immutable after
 // construction and may be shared by threads that transform their own buffers.
@@ -32,8 +32,8 @@ private:
   basic_complex_plan(unsigned int n, int sign, unsigned int min_size);
   template <bool Inverse> void passes(std::complex<T> *x) const;
 
-  // Per radix-4 stage with quarter span m, per pair j, j + 1 and per r = 1, 2, 3: (re w^rj, re w^rj),
-  // (re w^r(j+1), re w^r(j+1)), (-im w^rj, im w^rj), (-im w^r(j+1), im w^r(j+1)).
+  // Per radix-4 stage with quarter span m, per group of g butterflies j .. j + g - 1 (g = 2 for m = 2, else 4) and
+  // per r = 1, 2, 3: (re w^rk, re w^rk) for each k of the group, then (-im w^rk, im w^rk) for each.
   std::vector<std::complex<T>> twiddles;
   std::vector<std::uint32_t> swaps; // pairs (i, bit_reverse(i)) with i < bit_reverse(i)
   std::uint32_t n;
