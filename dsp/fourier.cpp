@@ -158,6 +158,28 @@ ORMELIN_WIDEST_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32
   }
 }
 
+// The first, twiddle-free radix-4 pass (m = 1) of a double plan: one butterfly of four adjacent complex values
+// per eight-double vector. Sums and differences of pairs come from shuffled copies, a difference as the sum with
+// the negated operand (the same bits, as IEEE defines subtraction that way), and the rotation by -i or +i as a
+// swap and a sign, so every value is the scalar butterfly's.
+template <bool Inverse> ORMELIN_WIDEST_VECTORS void FirstRadix4Pass(double *p, std::uint32_t n) {
+  const v8i pick0 = {0, 1, 0, 1, 4, 5, 4, 5}; // p0 p0 p2 p2
+  const v8i pick1 = {2, 3, 2, 3, 6, 7, 6, 7}; // p1 p1 p3 p3
+  const v8d signs1 = {1.0, 1.0, -1.0, -1.0, 1.0, 1.0, -1.0, -1.0};
+  const v8i pickSD = {0, 1, 2, 3, 0, 1, 2, 3}; // s0 d0 s0 d0
+  const v8i pickR = {4, 5, 7, 6, 4, 5, 7, 6};  // s1, d1 swapped, s1, d1 swapped
+  // s1, r, -s1, -r with r = (d1i, -d1r) forward, (-d1i, d1r) inverse.
+  const v8d signs2 =
+      Inverse ? v8d{1.0, 1.0, -1.0, 1.0, -1.0, -1.0, 1.0, -1.0} : v8d{1.0, 1.0, 1.0, -1.0, -1.0, -1.0, -1.0, 1.0};
+  for (std::uint32_t i = 0; i < 2 * n; i += 8) {
+    v8d x;
+    std::memcpy(&x, p + i, sizeof x);
+    const v8d u = __builtin_shuffle(x, pick0) + __builtin_shuffle(x, pick1) * signs1; // s0 d0 s1 d1
+    const v8d o = __builtin_shuffle(u, pickSD) + __builtin_shuffle(u, pickR) * signs2;
+    std::memcpy(p + i, &o, sizeof o);
+  }
+}
+
 // The split of the real transform (see fwd_real::transform) for k = 1, 3, 5, .. while the pairs k, k + 1 and
 // h - k - 1, h - k stay apart, two bins per vector; returns the first k left for the scalar loop. The same
 // operations in the same order as the scalar loop, so every bin gets the same bits.
@@ -207,23 +229,7 @@ template <typename T> template <bool Inverse> void basic_complex_plan<T>::passes
     }
     m = 2;
   } else {
-    for (std::uint32_t i = 0; i < 2 * n; i += 8) {
-      const T s0r = p[i] + p[i + 2], s0i = p[i + 1] + p[i + 3];
-      const T d0r = p[i] - p[i + 2], d0i = p[i + 1] - p[i + 3];
-      const T s1r = p[i + 4] + p[i + 6], s1i = p[i + 5] + p[i + 7];
-      const T d1r = p[i + 4] - p[i + 6], d1i = p[i + 5] - p[i + 7];
-      // (d1) rotated by -i (forward) or +i (inverse).
-      const T rr = Inverse ? -d1i : d1i;
-      const T ri = Inverse ? d1r : -d1r;
-      p[i] = s0r + s1r;
-      p[i + 1] = s0i + s1i;
-      p[i + 4] = s0r - s1r;
-      p[i + 5] = s0i - s1i;
-      p[i + 2] = d0r + rr;
-      p[i + 3] = d0i + ri;
-      p[i + 6] = d0r - rr;
-      p[i + 7] = d0i - ri;
-    }
+    FirstRadix4Pass<Inverse>(p, n);
     m = 4;
   }
   Radix4Stages<Inverse>(p, n, m, reinterpret_cast<const T *>(twiddles.data()));
