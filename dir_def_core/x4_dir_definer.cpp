@@ -112,6 +112,12 @@ TLagrangePeak::TLagrangePeak(const double *y, double x0) : X0(x0) {
   }
 }
 
+TX4DirDefiner::TPlans::TPlans(unsigned int n) : Fwd(n), Inv(n), Rev(n) {
+  for (unsigned int i = 0; i < n; ++i) {
+    Rev[i] = Fwd.bit_reverse(i);
+  }
+}
+
 const TX4DirDefiner::TPlans &TX4DirDefiner::PlansFor(std::size_t n) {
   for (const auto &p : Plans) {
     if (p->Fwd.size() == n) {
@@ -130,17 +136,20 @@ void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<
   const double *pa = AsDoubles(a);
   const double *pb = AsDoubles(b);
   double *z = AsDoubles(Packed.data());
+  const std::uint32_t *rev = plans.Rev.data();
   for (std::size_t k = 0; k <= h; ++k) {
-    z[2 * k] = pa[2 * k] - pb[2 * k + 1];
-    z[2 * k + 1] = pa[2 * k + 1] + pb[2 * k];
+    double *zk = z + 2 * rev[k];
+    zk[0] = pa[2 * k] - pb[2 * k + 1];
+    zk[1] = pa[2 * k + 1] + pb[2 * k];
   }
   for (std::size_t k = h + 1; k < n; ++k) {
     // conj(A[n-k]) + i conj(B[n-k])
     const std::size_t r = 2 * (n - k);
-    z[2 * k] = pa[r] + pb[r + 1];
-    z[2 * k + 1] = pb[r] - pa[r + 1];
+    double *zk = z + 2 * rev[k];
+    zk[0] = pa[r] + pb[r + 1];
+    zk[1] = pb[r] - pa[r + 1];
   }
-  plans.Inv.transform(Packed.data());
+  plans.Inv.transform_bit_reversed(Packed.data());
   for (std::size_t j = 0; j < n; ++j) {
     corrA[j] = z[2 * j];
     corrB[j] = z[2 * j + 1];
@@ -209,11 +218,13 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
     const double *xa = frames[c].data();
     const double *xb = frames[c + 1].data();
     double *z = AsDoubles(Packed.data());
+    const std::uint32_t *rev = plans.Rev.data();
     for (std::size_t i = 0; i < n; ++i) {
-      z[2 * i] = xa[i];
-      z[2 * i + 1] = xb[i];
+      double *zi = z + 2 * rev[i];
+      zi[0] = xa[i];
+      zi[1] = xb[i];
     }
-    plans.Fwd.transform(Packed.data());
+    plans.Fwd.transform_bit_reversed(Packed.data());
     double *sa = AsDoubles(Spectra[c].data());
     double *sb = AsDoubles(Spectra[c + 1].data());
     for (std::size_t k = 0; k <= h; ++k) {

@@ -123,9 +123,12 @@ private:
   using TMat33 = std::array<std::array<double, 3>, 3>;
 
   struct TPlans {
-    explicit TPlans(unsigned int n) : Fwd(n), Inv(n) {}
+    explicit TPlans(unsigned int n);
     dsp::fourier::fwd_complex<double> Fwd;
     dsp::fourier::inv_complex<double> Inv;
+    // Rev[i] = bit_reverse(i): the packed inputs are written straight into the order the butterflies want, so
+    // the transforms skip their permutation pass.
+    std::vector<std::uint32_t> Rev;
   };
   const TPlans &PlansFor(std::size_t n);
   void CheckMics() const;
