@@ -138,14 +138,14 @@ void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<
   double *z = AsDoubles(Packed.data());
   const std::uint32_t *rev = plans.Rev.data();
   for (std::size_t k = 0; k <= h; ++k) {
-    double *zk = z + 2 * rev[k];
+    double *zk = z + std::size_t{2} * rev[k];
     zk[0] = pa[2 * k] - pb[2 * k + 1];
     zk[1] = pa[2 * k + 1] + pb[2 * k];
   }
   for (std::size_t k = h + 1; k < n; ++k) {
     // conj(A[n-k]) + i conj(B[n-k])
     const std::size_t r = 2 * (n - k);
-    double *zk = z + 2 * rev[k];
+    double *zk = z + std::size_t{2} * rev[k];
     zk[0] = pa[r] + pb[r + 1];
     zk[1] = pb[r] - pa[r + 1];
   }
@@ -220,7 +220,7 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
     double *z = AsDoubles(Packed.data());
     const std::uint32_t *rev = plans.Rev.data();
     for (std::size_t i = 0; i < n; ++i) {
-      double *zi = z + 2 * rev[i];
+      double *zi = z + std::size_t{2} * rev[i];
       zi[0] = xa[i];
       zi[1] = xb[i];
     }

@@ -103,21 +103,21 @@ typedef long long v8i __attribute__((vector_size(64)));
 // takes the instruction set of the clone it is inlined into.
 template <typename V, typename VI, bool Inverse>
 [[gnu::always_inline]] inline void Radix4Stage(double *p, std::uint32_t n, std::uint32_t m, const double *tw) {
-  constexpr std::uint32_t L = sizeof(V) / sizeof(double);
+  constexpr std::size_t L = sizeof(V) / sizeof(double);
   // Multiplying by -i (forward) or +i (inverse) after swapping re and im.
   V rot;
   VI swap;
-  for (std::uint32_t i = 0; i < L; ++i) {
+  for (std::size_t i = 0; i < L; ++i) {
     rot[i] = (i % 2 == 0) == Inverse ? -1.0 : 1.0;
     swap[i] = static_cast<long long>(i ^ 1U);
   }
   for (std::uint32_t block = 0; block < n; block += 4 * m) {
-    double *q0 = p + 2 * block;
-    double *q1 = q0 + 2 * m;
-    double *q2 = q1 + 2 * m;
-    double *q3 = q2 + 2 * m;
+    double *q0 = p + std::size_t{2} * block;
+    double *q1 = q0 + std::size_t{2} * m;
+    double *q2 = q1 + std::size_t{2} * m;
+    double *q3 = q2 + std::size_t{2} * m;
     const double *w = tw;
-    for (std::uint32_t j = 0; j < 2 * m; j += L, w += 6 * L) {
+    for (std::size_t j = 0; j < std::size_t{2} * m; j += L, w += 6 * L) {
       V a, x, y, z, w1r, w1i, w2r, w2i, w3r, w3i;
       std::memcpy(&a, q0 + j, sizeof a);
       std::memcpy(&x, q1 + j, sizeof x);
@@ -154,7 +154,7 @@ ORMELIN_WIDEST_VECTORS void Radix4Stages(double *p, std::uint32_t n, std::uint32
     } else {
       Radix4Stage<v8d, v8i, Inverse>(p, n, m, tw);
     }
-    tw += 12 * m;
+    tw += std::size_t{12} * m;
   }
 }
 

@@ -126,7 +126,7 @@ ORMELIN_AVX2_TARGET void SlideBytes(const double *key, std::int32_t W, std::int3
   const __m256i fill = _mm256_set1_epi8(-100);
   // -1 at the arriving position, 2W, in whichever register holds it.
   alignas(32) std::int8_t arrive[64] = {};
-  arrive[2 * W] = -1;
+  arrive[static_cast<std::size_t>(2) * W] = -1;
   const __m256i arrive0 = _mm256_load_si256(reinterpret_cast<const __m256i *>(arrive));
   const __m256i arrive1 = _mm256_load_si256(reinterpret_cast<const __m256i *>(arrive + 32));
   __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rank));
@@ -136,12 +136,12 @@ ORMELIN_AVX2_TARGET void SlideBytes(const double *key, std::int32_t W, std::int3
     const double *win = key + s - W - 1;
     std::uint64_t m = 0;
     for (std::int32_t c = 0; c < nCmp; ++c) {
-      const __m256d k = _mm256_loadu_pd(win + 4 * c);
+      const __m256d k = _mm256_loadu_pd(win + static_cast<std::ptrdiff_t>(4) * c);
       m |= static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(k, v, _CMP_GT_OQ))) << (4 * c);
     }
     m &= used;
     // The arriving bin sorts after every equal key: its rank is the count of the other 2W keys not above it.
-    const __m256i ra = _mm256_set1_epi8(static_cast<char>(2 * W - _mm_popcnt_u64(m >> 1)));
+    const __m256i ra = _mm256_set1_epi8(static_cast<char>(2LL * W - _mm_popcnt_u64(m >> 1)));
     // Every rank above the leaving one moves down, every key above the arriving one moves up; then the window
     // moves on by one bin and the arrival takes the top position.
     const __m256i rl = _mm256_broadcastb_epi8(_mm256_castsi256_si128(r0));
