@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/free_port.h"
+
 namespace loopback {
 
 // Owns one descriptor; closes it on destruction.
@@ -62,13 +64,8 @@ inline int LocalPort(int fd) {
   return ntohs(addr.sin_port);
 }
 
-// A port that was free a moment ago (bound to 0 and released). Nothing is listening on it afterwards.
-inline int FreePort() {
-  TFd s(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr = LoopbackAddr(0);
-  ::bind(s.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-  return LocalPort(s.Get());
-}
+// A port that was free a moment ago (see tests/free_port.h). Nothing is listening on it afterwards.
+inline int FreePort() { return ormelin_test::PickFreePort(); }
 
 // Connects to 127.0.0.1:port; an invalid TFd when refused. `rcvbuf` > 0 shrinks the receive buffer first.
 inline TFd Connect(int port, int rcvbuf = 0) {

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/free_port.h"
+
 namespace process_test {
 
 using namespace std::chrono_literals;
@@ -126,18 +128,7 @@ private:
 };
 
 // A loopback TCP port nobody listens on right now.
-inline int FreePort() {
-  const TFd s(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(s.Get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-      ::getsockname(s.Get(), reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-    return -1;
-  }
-  return ntohs(a.sin_port);
-}
+inline int FreePort() { return ormelin_test::PickFreePort(); }
 
 inline TFd ConnectWithin(int port, std::chrono::milliseconds patience) {
   const auto deadline = Clock::now() + patience;
