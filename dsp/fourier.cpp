@@ -52,13 +52,13 @@ basic_complex_plan<T>::basic_complex_plan(unsigned int size, int direction, unsi
     const std::uint32_t g = m == 2 ? 2 : 4;
     for (std::uint32_t j = 0; j < m; j += g) {
       for (std::uint32_t r = 1; r <= 3; ++r) {
-        for (std::uint32_t k = j; k < j + g; ++k) {
-          const std::complex<T> a = Root<T>(static_cast<std::uint64_t>(r) * k, 4ULL * m, sign);
-          twiddles.emplace_back(a.real(), a.real());
+        std::complex<T> w[4];
+        for (std::uint32_t k = 0; k < g; ++k) {
+          w[k] = Root<T>(static_cast<std::uint64_t>(r) * (j + k), 4ULL * m, sign);
+          twiddles.emplace_back(w[k].real(), w[k].real());
         }
-        for (std::uint32_t k = j; k < j + g; ++k) {
-          const std::complex<T> a = Root<T>(static_cast<std::uint64_t>(r) * k, 4ULL * m, sign);
-          twiddles.emplace_back(-a.imag(), a.imag());
+        for (std::uint32_t k = 0; k < g; ++k) {
+          twiddles.emplace_back(-w[k].imag(), w[k].imag());
         }
       }
     }

@@ -167,6 +167,29 @@ ORMELIN_AVX2_TARGET void SlideBytes(const double *key, std::int32_t W, std::int3
 }
 #endif
 
+// The byte-rank kernel from the ring's ranks `rk` (rankBytes: its 64-byte scratch); false where it is not built,
+// and the caller runs the portable one.
+bool SlideWide(const double *key, std::int32_t W, std::int32_t nBins, const TMedianFilter::TLane4 *rk,
+               std::int8_t *rankBytes, std::int32_t *medBin) {
+#ifdef ORMELIN_MEDIAN_AVX2
+  const std::int32_t size = 2 * W + 1;
+  for (std::int32_t j = 0; j < 64; ++j) {
+    rankBytes[j] = static_cast<std::int8_t>(j < size ? static_cast<std::int32_t>(rk[j / 4].v[j % 4]) : -100);
+  }
+  if (size == 21) { // the shipped window, MF_Wnd 10
+    SlideBytes<1, 6>(key, W, nBins, rankBytes, medBin);
+  } else if (size <= 32) {
+    SlideBytes<1, 0>(key, W, nBins, rankBytes, medBin);
+  } else {
+    SlideBytes<2, 0>(key, W, nBins, rankBytes, medBin);
+  }
+  return true;
+#else
+  (void)key, (void)W, (void)nBins, (void)rk, (void)rankBytes, (void)medBin;
+  return false;
+#endif
+}
+
 } // namespace
 
 TMedianFilter::TMedianFilter(std::int32_t wnd, std::int32_t nBins)
@@ -218,26 +241,14 @@ void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
     rk[j / 4].v[j % 4] = rank;
   }
 
-#ifdef ORMELIN_MEDIAN_AVX2
-  if (Wide) {
-    for (std::int32_t j = 0; j < 64; ++j) {
-      rankBytes_[j] = static_cast<std::int8_t>(j < size ? static_cast<std::int32_t>(rk[j / 4].v[j % 4]) : -100);
-    }
-    if (size == 21) { // the shipped window, MF_Wnd 10
-      SlideBytes<1, 6>(key, W, NBins, rankBytes_.data(), medBin_.data());
-    } else if (size <= 32) {
-      SlideBytes<1, 0>(key, W, NBins, rankBytes_.data(), medBin_.data());
-    } else {
-      SlideBytes<2, 0>(key, W, NBins, rankBytes_.data(), medBin_.data());
-    }
-  } else
-#endif
+  if (!(Wide && SlideWide(key, W, NBins, rk, rankBytes_.data(), medBin_.data()))) {
     // The shipped window (MF_Wnd 10, 21 slots) gets the unrolled loop.
     if (nVec == 6) {
       Slide<6>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
     } else {
       Slide<0>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
     }
+  }
   for (std::int32_t s = 0; s < NBins; ++s) {
     const std::int32_t b = medBin_[s];
     Out[s] = b < 0 ? std::complex<double>(0.0, 0.0) : X[b];
