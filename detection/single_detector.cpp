@@ -36,8 +36,26 @@ void TSingleDetector::Fail(const std::string &why) {
 void TSingleDetector::Publish(double score) {
   const std::int32_t w = WriteIdx.load(std::memory_order_relaxed);
   Scores[w] = score;
-  WriteIdx.store((w + 1) % kScoreRingSize, std::memory_order_release);
-  if (ScoreWake != nullptr) {
+  const std::int32_t next = (w + 1) % kScoreRingSize;
+  WriteIdx.store(next, std::memory_order_release);
+  if (ScoreWake == nullptr) {
+    return;
+  }
+  bool wake = true;
+  if (ScoreCounts != nullptr) {
+    // Own count stored, then the others' loaded, all seq_cst: of detectors publishing their n-th score at the
+    // same time, the last one's loads see every other n, so some detector always wakes the thread for record n.
+    auto &own = ScoreCounts->Of[static_cast<std::size_t>(Channel)].Published;
+    const std::uint64_t n = own.load(std::memory_order_relaxed) + 1; // own counter
+    own.store(n, std::memory_order_seq_cst);
+    bool complete = true;
+    for (std::size_t c = 0; c < ScoreCounts->Of.size(); ++c) {
+      complete = complete && ScoreCounts->Of[c].Published.load(std::memory_order_seq_cst) >= n;
+    }
+    const std::int32_t unread = (next - ReadIdx.load(std::memory_order_acquire) + kScoreRingSize) % kScoreRingSize;
+    wake = complete || unread >= kScoreRingSize / 2;
+  }
+  if (wake) {
     ScoreWake->Notify();
   }
 }

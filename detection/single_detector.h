@@ -4,6 +4,7 @@
 // every new classifier score into the score ring. Created, started, stopped and joined by TX4Detectors;
 // the detector thread runs th_Detect, the synchronisation thread drains the ring.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -15,6 +16,15 @@
 #include "micro4/samples_src.h"
 
 namespace detection {
+
+// How many scores each of the four detectors of a set has published so far, one cache line each: detector c
+// stores its own count (seq_cst), every detector loads the others' (seq_cst). Owned by the detector set.
+struct TScoreCounts {
+  struct alignas(64) TCount {
+    std::atomic<std::uint64_t> Published{0};
+  };
+  std::array<TCount, 4> Of;
+};
 
 class TSingleDetector {
 public:
@@ -42,6 +52,11 @@ public:
   // the synchronisation thread's), and on failure only (FailWake, whoever reads the set's records).
   micro4::TEventCount *ScoreWake = nullptr;
   micro4::TEventCount *FailWake = nullptr;
+  // Not owned, set before the thread starts (null: a detector on its own). With it, ScoreWake is notified only
+  // for a score that completes a record (every detector of the set has published as many) or while the own ring
+  // is half full: the synchronisation thread then sleeps through the three scores of a record that cannot
+  // complete yet instead of waking for each.
+  TScoreCounts *ScoreCounts = nullptr;
 
   // Thread body. Never throws: a failure (unusable settings or training data, an exception from the
   // source or the chain) is recorded as one line in FailureReason() and ends the thread.

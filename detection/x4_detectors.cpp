@@ -46,6 +46,7 @@ void TX4Detectors::Init(TAbstractSamplesSrc *src, TDetectConfig *config, bool de
     d->Channel = c;
     d->DenseBinWeights = denseBinWeights;
     d->ScoreWake = &ScoreWake_;
+    d->ScoreCounts = &ScoreCounts_;
     d->FailWake = RecordListener_;
     TSingleDetector *raw = d.get();
     Detectors.push_back(std::move(d));
@@ -131,7 +132,7 @@ void TX4Detectors::th_SyncDtcResults() {
         }
       }
       if (!took) {
-        ScoreWake_.Wait(seen); // woken by a detector's next score, a detector's failure or StopAll()
+        ScoreWake_.Wait(seen); // woken by a score that completes a record, a failure or StopAll()
       }
     }
   } catch (const std::exception &e) {

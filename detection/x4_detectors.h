@@ -78,6 +78,7 @@ public:
 
 private:
   micro4::TEventCount ScoreWake_;                 // the detectors notify it; the synchronisation thread sleeps on it
+  TScoreCounts ScoreCounts_;                      // the detectors' published counts (see TSingleDetector::Publish)
   micro4::TEventCount *RecordListener_ = nullptr; // not owned; fixed before Init
   std::string syncFailure_;                       // written once by the synchronisation thread before syncFailed_
   std::atomic<bool> syncFailed_{false};

@@ -61,11 +61,11 @@ constexpr int kReceivePollMs = 50;
 // stop event only, so Stop() still wakes it at once. Without the rest every datagram group of the array (one per
 // 10.7 ms, its four channels sent a little apart) costs a wake-up or two of its own, and on a small or virtual
 // machine a wake-up with its five system calls costs far more than the datagrams it reads (measured: about
-// 90 us per round however many datagrams came); with it one wake-up reads about nine groups, each socket's share
-// with one recvmmsg. The readers' batches of kReadBatchBlocks blocks (about 85 ms) come at about the same pace,
+// 90 us per round however many datagrams came); with it one wake-up reads about seventeen groups, each socket's share
+// with one recvmmsg. The readers' batches of kReadBatchBlocks blocks (about 171 ms) come at about the same pace,
 // and a socket's buffer holds about a second of datagrams. Only after datagrams came: once a round reads nothing
 // the receiver sleeps in its poll on the sockets until the next datagram, so a silent array costs nothing.
-constexpr int kReceiveRestMs = 100;
+constexpr int kReceiveRestMs = 180;
 // The array's real-time pace: one datagram of 400 samples per socket every 10.7 ms at 37.5 kHz. The receiver
 // rests only while, since its last rest began (or since it woke from silence), no socket has brought more than
 // twice that pace: a faster stream (a replaying or catching-up sender, or one that waits for the receiver to

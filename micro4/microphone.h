@@ -34,7 +34,7 @@ inline constexpr int kBlockSamples = 400;  // samples of one channel in one bloc
 inline constexpr int kBlocksCount = 70000; // entries of the block store ring
 static_assert(kBlocksCount % kReadBatchBlocks == 0, "batches never straddle the ring's end");
 inline constexpr int kPoolBuffers = 50000;                      // datagram buffers of the receiver, reused in turn
-inline constexpr std::chrono::milliseconds kBatchPatience{250}; // a batch takes about 85 ms to arrive
+inline constexpr std::chrono::milliseconds kBatchPatience{400}; // a batch takes about 171 ms to arrive
 inline constexpr int kClientPortBase = 33710;         // client RTP port of array channel c is kClientPortBase + 2c
 inline constexpr int kRtspTimeoutMs = 3000;           // connect, write and read of the RTSP dialogue give up after this
 inline constexpr std::size_t kRtspReplyBytes = 70000; // reply buffer of one channel's dialogue

@@ -204,37 +204,38 @@ TEST_F(TMicrophoneLoopback, StopReleasesBlockedReadersWithVectorsUntouched) {
 }
 
 TEST_F(TMicrophoneLoopback, TheListenerWakesAtTheBatchEndOnlyAndBatchReadersNeverHang) {
-  static_assert(micro4::kReadBatchBlocks == 8, "the groups below are one batch");
+  constexpr auto kBatch = static_cast<uint32_t>(micro4::kReadBatchBlocks);
   micro4::TEventCount wake;
   ASSERT_TRUE(Mic.SetBlockListener(&wake));
   const std::uint32_t before = wake.Prepare();
   std::atomic<bool> awaited{false};
   std::thread batchReader([&] {
-    Mic.AwaitBlock(7);
+    Mic.AwaitBlock(static_cast<int>(kBatch) - 1);
     awaited.store(true, std::memory_order_release);
   });
-  for (uint32_t key = 40; key < 47; ++key) { // blocks 0 .. 6
+  for (uint32_t key = 40; key < 40 + kBatch - 1; ++key) { // every block of the batch but its last
     SendGroup(key);
   }
   Drain();
-  ASSERT_TRUE(WaitUntil([&] { return Mic.CurrentWriteBlock() == 7; }));
+  ASSERT_TRUE(WaitUntil([&] { return Mic.CurrentWriteBlock() == static_cast<int>(kBatch) - 1; }));
   EXPECT_EQ(wake.Prepare(), before) << "listener notified before the batch's last block";
-  SendGroup(47); // block 7 ends the batch
+  SendGroup(40 + kBatch - 1); // the batch's last block
   batchReader.join();
   ASSERT_TRUE(WaitUntil([&] { return wake.Prepare() == before + 1; }));
 
   micro4::TEventCount other;
   ASSERT_TRUE(Mic.SetBlockListener(&other)); // replaces the first one
-  for (uint32_t key = 48; key < 56; ++key) {
+  for (uint32_t key = 40 + kBatch; key < 40 + 2 * kBatch; ++key) {
     SendGroup(key);
   }
   Drain();
   ASSERT_TRUE(WaitUntil([&] { return other.Prepare() == 1U; }));
   ASSERT_TRUE(Mic.SetBlockListener(nullptr));
-  for (uint32_t key = 56; key < 64; ++key) {
+  for (uint32_t key = 40 + 2 * kBatch; key < 40 + 3 * kBatch; ++key) {
     SendGroup(key);
   }
   Drain();
+  static_assert(3 * kBatch < 100, "block 100 is never sent");
   Mic.AwaitBlock(100); // never comes: gives up once the stream has paused for the source's patience
   std::vector<double> untouched;
   std::thread stopped([&] { Mic.ReadSelectedSignalsBS400(untouched, 100, 0); }); // released by Stop
