@@ -35,6 +35,7 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
       HopsBack(geom_.HopsBack), HopsBackLast(geom_.HopsBack - 1), Spectrum(static_cast<std::size_t>(c.NFFT)),
       mirrorEnd_(std::min(c.NFFT, std::max(c.MF_Wnd, 0) + geom_.NBins)), Median(c.MF_Wnd, geom_.NBins),
       tonal_(static_cast<std::size_t>(geom_.NBins)), residual_(static_cast<std::size_t>(geom_.NBins)),
+      upperEntropy_(geom_.Kmid, geom_.Kmax), lowerEntropy_(geom_.Kmin, geom_.Kmid),
       energies_(static_cast<std::size_t>(c.JJ - 1)) {
   const std::int32_t J = JJ - 1;
   cosTable_.resize(static_cast<std::size_t>(J) * J);
@@ -43,8 +44,6 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
       cosTable_[static_cast<std::size_t>(n) * J + m] = std::cos(m * (n + 0.5) * std::numbers::pi / J);
     }
   }
-  // Sized once so that the per-frame entropy histograms never allocate.
-  hist_.reserve(static_cast<std::size_t>(geom_.NBins) + 2);
   // The triangular band weights, band after band, each bin from first to last: the same quotients the frame
   // loop would take, taken once.
   for (const TBand &b : geom_.Bands) {
@@ -149,10 +148,8 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
     dsp::Magnitudes(Spectrum.data(), static_cast<std::size_t>(nBins), tonal_.data());
   }
 
-  mapi::Calc_ENTR2(tonal_, Kmid, Kmax, hist_);
-  const double hUpper = mapi::MeanBinEntropy(hist_);
-  mapi::Calc_ENTR2(tonal_, Kmin, Kmid, hist_);
-  const double hLower = mapi::MeanBinEntropy(hist_);
+  const double hUpper = upperEntropy_(tonal_); // Calc_ENTR2 + MeanBinEntropy over Kmid .. Kmax
+  const double hLower = lowerEntropy_(tonal_);
 
   const double *weight = bandWeights_.data();
   for (std::size_t m = 0; m < geom_.Bands.size(); ++m) {

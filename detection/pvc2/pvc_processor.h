@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "detection/detect_config.h"
+#include "detection/pvc2/mapi.h"
 #include "detection/pvc2/median_filter.h"
 #include "detection/pvc2/pvc_geometry.h"
 #include "dsp/fourier.h"
@@ -78,7 +79,8 @@ private:
   std::vector<double> tonal_;                  // D[k] = |X[k] - Out[k]|, k < NBins
   std::vector<std::complex<double>> residual_; // X[k] - Out[k], k < NBins
   std::vector<double> bandWeights_;            // per band, per bin first .. last: its triangular weight
-  std::vector<double> hist_;                   // entropy histogram scratch
+  mapi::TBandEntropy upperEntropy_;            // bins Kmid .. Kmax
+  mapi::TBandEntropy lowerEntropy_;            // bins Kmin .. Kmid
   std::vector<double> energies_;               // E_m, m < JJ - 1
   std::vector<double> cosTable_;               // cos(m (n + 0.5) pi / J), row n, column m
 };
