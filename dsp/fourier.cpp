@@ -253,12 +253,21 @@ template <typename T> fwd_real<T>::fwd_real(unsigned int size) : half(size / 2, 
 // X[k] = (a + conj b) / 2 + t_k (a - conj b) and X[n/2 - k] = conj((a + conj b) / 2 - t_k (a - conj b)), where
 // t_k = -i e^{-2 pi i k / n} / 2.
 template <typename T> void fwd_real<T>::transform(const T *in, std::complex<T> *out) const {
+  run([in](std::uint32_t i) { return in[i]; }, out);
+}
+
+template <typename T> void fwd_real<T>::transform_scaled(const T *in, T a, T b, std::complex<T> *out) const {
+  run([in, a, b](std::uint32_t i) { return (in[i] * a) * b; }, out);
+}
+
+// load(i) gives input sample i.
+template <typename T> template <typename Load> void fwd_real<T>::run(Load &&load, std::complex<T> *out) const {
   const std::uint32_t h = n / 2;
   T *p = reinterpret_cast<T *>(out);
   for (std::uint32_t m = 0; m < h; ++m) {
     T *slot = p + 2 * load_order[m];
-    slot[0] = in[2 * m];
-    slot[1] = in[2 * m + 1];
+    slot[0] = load(2 * m);
+    slot[1] = load(2 * m + 1);
   }
   half.transform_bit_reversed(out);
   const T z0r = p[0], z0i = p[1];

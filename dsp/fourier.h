@@ -64,9 +64,14 @@ template <typename T> class fwd_real {
 public:
   explicit fwd_real(unsigned int n);
   void transform(const T *in, std::complex<T> *out) const;
+  // The transform of the samples (in[m] * a) * b, each product rounded as written, without a scaled copy of the
+  // input: the products are taken as the samples are loaded.
+  void transform_scaled(const T *in, T a, T b, std::complex<T> *out) const;
   unsigned int size() const { return n; }
 
 private:
+  template <typename Load> void run(Load &&load, std::complex<T> *out) const;
+
   basic_complex_plan<T> half;            // n/2 points, forward
   std::vector<std::uint32_t> load_order; // load_order[m] = half.bit_reverse(m)
   std::vector<std::complex<T>> split;    // -i e^{-2 pi i k / n} / 2, k <= n/4

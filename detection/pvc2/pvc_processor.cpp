@@ -31,7 +31,7 @@ TPVC_Processor::TPVC_Processor(const detection::TDetectConfig &c)
       F_max(c.F_max), F_mid(c.F_mid), F_min(c.F_min), Overlap(geom_.Overlap), Kmax(geom_.Kmax), Kmin(geom_.Kmin),
       Kmid(geom_.Kmid), N_MFCC(c.N_MFCC), F_Smp(c.F_Smp), NFFT2(c.NFFT / 2), MF_Wnd(c.MF_Wnd),
       Window(static_cast<std::size_t>(c.NFFT), 0.0), HopPeaks(static_cast<std::size_t>(geom_.HopsBack), 0.0),
-      Plan(static_cast<unsigned>(c.NFFT)), frame_(static_cast<std::size_t>(c.NFFT)), Hop(geom_.Hop),
+      Plan(static_cast<unsigned>(c.NFFT)), Hop(geom_.Hop),
       HopsBack(geom_.HopsBack), HopsBackLast(geom_.HopsBack - 1), Spectrum(static_cast<std::size_t>(c.NFFT)),
       mirrorEnd_(std::min(c.NFFT, std::max(c.MF_Wnd, 0) + geom_.NBins)), Median(c.MF_Wnd, geom_.NBins),
       tonal_(static_cast<std::size_t>(geom_.NBins)), residual_(static_cast<std::size_t>(geom_.NBins)),
@@ -124,12 +124,7 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
   // The 1 / NFFT of the spectrum is applied to the samples instead: a power of two, it scales exactly, and the
   // transform is linear, so the bins come out as if scaled after the transform.
   const double invN = 1.0 / NFFT;
-  const double *w = Window.data();
-  double *f = frame_.data();
-  for (std::int32_t k = 0; k < NFFT; ++k) {
-    f[k] = (w[k] * scale) * invN;
-  }
-  Plan.transform(f, Spectrum.data());
+  Plan.transform_scaled(Window.data(), scale, invN, Spectrum.data()); // samples (w * scale) * invN
   for (std::int32_t k = NFFT2 + 1; k < mirrorEnd_; ++k) {
     Spectrum[k] = std::conj(Spectrum[NFFT - k]);
   }

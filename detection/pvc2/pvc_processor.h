@@ -69,7 +69,6 @@ private:
   dsp::shifter<double> HopPeaks; // peaks of the earlier hops of the frame, oldest first
   std::int32_t Count = 0;        // samples since the last frame
   dsp::fourier::fwd_real<double> Plan;
-  std::vector<double> frame_; // the normalised frame handed to the transform
   std::int32_t Hop;
   std::int32_t HopsBack;
   std::int32_t HopsBackLast; // HopsBack - 1

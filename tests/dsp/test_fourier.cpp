@@ -196,6 +196,19 @@ TEST(FwdReal, RandomRealInputMatchesDirectDftOnBinsUpToHalf) {
     EXPECT_EQ(out[0].imag(), 0.0);
     EXPECT_EQ(out[n / 2].imag(), 0.0);
     EXPECT_EQ(out[n / 2 + 1], guard);
+
+    // The scaled form is the plain transform of the scaled copy, bit for bit.
+    const double a = 0.37;
+    const double b = 1.0 / n;
+    std::vector<double> scaled(n);
+    for (unsigned m = 0; m < n; ++m) {
+      scaled[m] = (in[m] * a) * b;
+    }
+    std::vector<cd> want(n / 2 + 1);
+    std::vector<cd> got(n / 2 + 1);
+    fwd_real<double>(n).transform(scaled.data(), want.data());
+    fwd_real<double>(n).transform_scaled(in.data(), a, b, got.data());
+    EXPECT_EQ(got, want) << "n=" << n;
   }
 }
 
