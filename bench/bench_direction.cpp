@@ -3,9 +3,11 @@
 // with the shipped settings. The counter "x_realtime" is seconds of sound processed per second of CPU time
 // (above 1 keeps up with the array).
 
+#include "app/dir_def_params.h"
 #include "dir_def_core/moving_averanger.h"
 #include "dir_def_core/preprocessor.h"
 #include "dir_def_core/stream_dir_definer.h"
+#include "engines/hybrid_steps.h"
 
 #include <benchmark/benchmark.h>
 
@@ -83,8 +85,37 @@ void BM_DirectionHalf(benchmark::State &state) {
   state.counters["azimuth_deg"] = direction_deg;
 }
 
+// The union engine's own direction half (TDirectionHalf, block-wise) on the shipped settings/dir_def.json, the
+// same scene, block after block as the engine reads them.
+void BM_ShippedDirectionHalf(benchmark::State &state) {
+  static const std::vector<std::vector<double>> scene = MakeScene();
+  TDirDefParams params;
+  params.LoadJS(ORMELIN_SOURCE_DIR "/settings/dir_def.json");
+  TDirectionHalf half(params);
+  std::vector<std::vector<double>> block(4, std::vector<double>(kBlock));
+  const std::size_t len = scene[0].size();
+  std::size_t pos = 0;
+  double direction_deg = 0.0;
+  for (auto _ : state) {
+    if (pos + kBlock > len) {
+      pos = 0;
+    }
+    for (std::size_t c = 0; c < 4; ++c) {
+      std::copy(scene[c].begin() + static_cast<std::ptrdiff_t>(pos),
+                scene[c].begin() + static_cast<std::ptrdiff_t>(pos + kBlock), block[c].begin());
+    }
+    pos += kBlock;
+    half.ProcessBlock(block[0], block[1], block[2], block[3], [&](int, double deg) { direction_deg = deg; });
+    benchmark::DoNotOptimize(direction_deg);
+  }
+  state.counters["x_realtime"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kBlock / kFs, benchmark::Counter::kIsRate);
+  state.counters["azimuth_deg"] = direction_deg;
+}
+
 } // namespace
 
+BENCHMARK(BM_ShippedDirectionHalf)->MeasureProcessCPUTime();
 BENCHMARK(BM_DirectionHalf)->ArgName("PairRefine")->Arg(0)->Arg(1)->MeasureProcessCPUTime();
 
 BENCHMARK_MAIN();

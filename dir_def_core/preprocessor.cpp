@@ -196,9 +196,32 @@ bool TUniversalPreprocessor::PushSample(const double *samples, std::vector<std::
   if (Pending < (FirstDone ? Hop : FrameLen)) {
     return false;
   }
-  // Frame set complete: the oldest FrameLen - Pending outputs stay, the pending samples' outputs follow.
+  FinishSet(frames);
+  return true;
+}
+
+std::size_t TUniversalPreprocessor::PushSamples(const double *const *channels, std::size_t n,
+                                                std::vector<std::vector<double>> &frames, bool &framed) {
+  const std::size_t want = (FirstDone ? Hop : FrameLen) - Pending; // >= 1: a completed set resets Pending
+  const std::size_t take = std::min(n, want);
+  for (std::size_t c = 0; c < Filters.size(); ++c) {
+    std::copy(channels[c], channels[c] + take, Raw.begin() + static_cast<std::ptrdiff_t>(c * FrameLen + Pending));
+  }
+  Pending += take;
+  framed = take == want;
+  if (framed) {
+    if (frames.size() != Filters.size()) {
+      frames.resize(Filters.size()); // first set only
+    }
+    FinishSet(frames);
+  }
+  return take;
+}
+
+void TUniversalPreprocessor::FinishSet(std::vector<std::vector<double>> &frames) {
+  // The oldest FrameLen - Pending outputs stay, the pending samples' outputs follow.
   const auto keep = static_cast<std::ptrdiff_t>(FrameLen - Pending);
-  for (std::size_t c = 0; c < channels; ++c) {
+  for (std::size_t c = 0; c < Filters.size(); ++c) {
     double *out = Out.data() + c * FrameLen;
     std::copy(out + (static_cast<std::ptrdiff_t>(FrameLen) - keep), out + FrameLen, out);
     Filters[c].Filter(Raw.data() + c * FrameLen, Pending, out + keep);
@@ -206,7 +229,6 @@ bool TUniversalPreprocessor::PushSample(const double *samples, std::vector<std::
   }
   Pending = 0;
   FirstDone = true;
-  return true;
 }
 
 } // namespace dir_def_core

@@ -73,9 +73,17 @@ public:
   // and, on a sample that completes a frame set, filled with that channel's frame. Returns true then.
   bool PushSample(const double *samples, std::vector<std::vector<double>> &frames);
 
+  // The same as PushSample on samples 0, 1, .. of every channel (channel c's at channels[c]) up to and including
+  // the one that completes a frame set, or all n: returns how many were taken per channel and sets `framed` when
+  // the last one completed a set. `frames` is filled then and left untouched otherwise.
+  std::size_t PushSamples(const double *const *channels, std::size_t n, std::vector<std::vector<double>> &frames,
+                          bool &framed);
+
   int Channels() const { return static_cast<int>(Filters.size()); }
 
 private:
+  void FinishSet(std::vector<std::vector<double>> &frames); // the pending samples complete a frame set
+
   std::vector<TLowPassFilter> Filters; // index = channel
   std::size_t FrameLen = 0;
   std::size_t Hop = 0;

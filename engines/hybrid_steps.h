@@ -49,11 +49,13 @@ public:
                     const std::vector<double> &ch3, OnAzimuth &&onAzimuth) {
     const std::size_t n = std::min({ch0.size(), ch1.size(), ch2.size(), ch3.size()});
     bool produced = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double s[4] = {ch0[i], ch1[i], ch2[i], ch3[i]};
-      if (Pre_.PushSample(s, Frames_) && StepFrameSet()) {
+    for (std::size_t i = 0; i < n;) {
+      const double *at[4] = {ch0.data() + i, ch1.data() + i, ch2.data() + i, ch3.data() + i};
+      bool framed = false;
+      i += Pre_.PushSamples(at, n - i, Frames_, framed);
+      if (framed && StepFrameSet()) {
         produced = true;
-        onAzimuth(static_cast<int>(i), AzimuthDeg_);
+        onAzimuth(static_cast<int>(i) - 1, AzimuthDeg_);
       }
     }
     return produced;

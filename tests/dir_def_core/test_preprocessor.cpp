@@ -209,6 +209,51 @@ TEST(TUniversalPreprocessor, FramesAreTheDirectFormOfTheStream) {
   }
 }
 
+// The block entry point against the per-sample one: the same sets at the same samples, the same bits, whatever
+// the runs the stream comes in (single samples, odd runs, runs longer than a hop or a frame).
+TEST(TUniversalPreprocessor, RunsOfSamplesGiveThePerSampleFrames) {
+  for (const std::size_t run : {1UL, 3UL, 400UL, 700UL, 5000UL}) {
+    dir_def_core::TUniversalPreprocessor single;
+    dir_def_core::TUniversalPreprocessor block;
+    single.Init(4, 1024, 512, 4000, 20000, 37500);
+    block.Init(4, 1024, 512, 4000, 20000, 37500);
+    ddc_test::TFrames in(4);
+    for (unsigned ch = 0; ch < 4; ++ch) {
+      in[ch] = ddc_test::WhiteNoise(6000, 20 + ch);
+    }
+    ddc_test::TFrames want;
+    ddc_test::TFrames got;
+    std::vector<std::size_t> wantAt;
+    std::vector<std::size_t> gotAt;
+    std::vector<ddc_test::TFrames> wantSets;
+    std::vector<ddc_test::TFrames> gotSets;
+    for (std::size_t i = 0; i < 6000; ++i) {
+      const double s[4] = {in[0][i], in[1][i], in[2][i], in[3][i]};
+      if (single.PushSample(s, want)) {
+        wantAt.push_back(i);
+        wantSets.push_back(want);
+      }
+    }
+    for (std::size_t i = 0; i < 6000;) {
+      const std::size_t n = std::min(run, 6000 - i);
+      for (std::size_t j = 0; j < n;) {
+        const double *at[4] = {&in[0][i + j], &in[1][i + j], &in[2][i + j], &in[3][i + j]};
+        bool framed = false;
+        const std::size_t used = block.PushSamples(at, n - j, got, framed);
+        ASSERT_GE(used, 1U);
+        j += used;
+        if (framed) {
+          gotAt.push_back(i + j - 1);
+          gotSets.push_back(got);
+        }
+      }
+      i += n;
+    }
+    EXPECT_EQ(gotAt, wantAt) << "runs of " << run;
+    EXPECT_TRUE(gotSets == wantSets) << "runs of " << run;
+  }
+}
+
 TEST(RobustAzimuthMean, LeavesOutliersAndKeepsThePlainMeanWhenOff) {
   const double deg = kPi / 180;
   const auto rad = [&](std::vector<double> v) {
