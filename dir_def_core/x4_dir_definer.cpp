@@ -2,9 +2,11 @@
 
 #include "dir_def_core/angles.h"
 #include "dir_def_core/dd_mapi.h"
+#include "dsp/multiversion.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 namespace dir_def_core {
@@ -86,20 +88,85 @@ constexpr std::array<double, TLagrangePeak::kPoints> LagrangeDenominators() {
 double *AsDoubles(std::complex<double> *z) { return reinterpret_cast<double *>(z); }
 const double *AsDoubles(const std::complex<double> *z) { return reinterpret_cast<const double *>(z); }
 
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
+
 // out[k] = a[k] conj(b[k]) for k < count: (ar br + ai bi, ai br - ar bi), the values of std::complex's product
-// without its NaN recovery call.
-void ConjProduct(const std::complex<double> *a, const std::complex<double> *b, std::size_t count,
-                 std::complex<double> *out) {
+// without its NaN recovery call. Four bins per eight-double vector, each value the same two products and one sum
+// as the scalar form (a negation is exact, so adding -(ar bi) is subtracting it).
+ORMELIN_WIDEST_VECTORS void ConjProduct(const std::complex<double> *a, const std::complex<double> *b, std::size_t count,
+                                        std::complex<double> *out) {
   const double *pa = AsDoubles(a);
   const double *pb = AsDoubles(b);
   double *po = AsDoubles(out);
-  for (std::size_t k = 0; k < count; ++k) {
+  const v8i swap = {1, 0, 3, 2, 5, 4, 7, 6};
+  const v8i firsts = {0, 8, 2, 10, 4, 12, 6, 14};
+  const v8i seconds = {1, 9, 3, 11, 5, 13, 7, 15};
+  const v8d sign = {1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0};
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    v8d va;
+    v8d vb;
+    std::memcpy(&va, pa + 2 * k, sizeof va);
+    std::memcpy(&vb, pb + 2 * k, sizeof vb);
+    const v8d p = va * vb;                          // ar br, ai bi
+    const v8d q = __builtin_shuffle(va, swap) * vb; // ai br, ar bi
+    const v8d o = __builtin_shuffle(p, q, firsts) + __builtin_shuffle(p, q, seconds) * sign;
+    std::memcpy(po + 2 * k, &o, sizeof o);
+  }
+  for (; k < count; ++k) {
     const double ar = pa[2 * k];
     const double ai = pa[2 * k + 1];
     const double br = pb[2 * k];
     const double bi = pb[2 * k + 1];
     po[2 * k] = ar * br + ai * bi;
     po[2 * k + 1] = ai * br - ar * bi;
+  }
+}
+
+// The two half spectra of z = x_a + i x_b (n bins, h = n / 2), scaled: S_a[k] = (Z[k] + conj Z[n-k]) s and
+// S_b[k] = (Z[k] - conj Z[n-k]) s / i for k = 0 .. h, with s = 1 / (2n). Bins 1 .. h - 3 four at a time, Z[n-k]
+// read as a descending run; the same sums and products per value as the scalar form.
+ORMELIN_WIDEST_VECTORS void SplitTwoReal(const double *z, std::size_t n, double s, double *sa, double *sb) {
+  const std::size_t h = n / 2;
+  const auto scalar = [&](std::size_t k) {
+    const double *zk = z + 2 * k;
+    const double *zr = z + 2 * ((n - k) & (n - 1));
+    sa[2 * k] = (zk[0] + zr[0]) * s;
+    sa[2 * k + 1] = (zk[1] - zr[1]) * s;
+    sb[2 * k] = (zk[1] + zr[1]) * s;
+    sb[2 * k + 1] = (zr[0] - zk[0]) * s;
+  };
+  scalar(0);
+  const v8i reverse = {6, 7, 4, 5, 2, 3, 0, 1}; // complex order reversed
+  const v8i swap = {1, 0, 3, 2, 5, 4, 7, 6};
+  const v8d conj = {1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0};
+  const v8d scale = {s, s, s, s, s, s, s, s};
+  std::size_t k = 1;
+  for (; k + 4 <= h; k += 4) {
+    v8d zk;
+    v8d zr;
+    std::memcpy(&zk, z + 2 * k, sizeof zk);
+    std::memcpy(&zr, z + 2 * (n - k - 3), sizeof zr);
+    const v8d r = __builtin_shuffle(zr, reverse); // Z[n-k], Z[n-k-1], ..
+    const v8d a = (zk + r * conj) * scale;
+    const v8d b = (__builtin_shuffle(zk, swap) * conj + __builtin_shuffle(r, swap)) * scale;
+    std::memcpy(sa + 2 * k, &a, sizeof a);
+    std::memcpy(sb + 2 * k, &b, sizeof b);
+  }
+  for (; k <= h; ++k) {
+    scalar(k);
+  }
+}
+
+// z (bit-reversed order, n complex values) gets x_a[i] + i x_b[i] for i < n. Input i + n/2 lands right after
+// input i (bit_reverse(i + n/2) = bit_reverse(i) + 1 for i < n/2), so both go in with one store.
+void PackTwoRealBitReversed(const double *xa, const double *xb, std::size_t n, const std::uint32_t *rev, double *z) {
+  const std::size_t h = n / 2;
+  for (std::size_t i = 0; i < h; ++i) {
+    const v4d v = {xa[i], xb[i], xa[i + h], xb[i + h]};
+    std::memcpy(z + std::size_t{2} * rev[i], &v, sizeof v);
   }
 }
 
@@ -137,20 +204,25 @@ void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<
   const double *pb = AsDoubles(b);
   double *z = AsDoubles(Packed.data());
   const std::uint32_t *rev = plans.Rev.data();
-  for (std::size_t k = 0; k <= h; ++k) {
-    double *zk = z + std::size_t{2} * rev[k];
-    zk[0] = pa[2 * k] - pb[2 * k + 1];
-    zk[1] = pa[2 * k + 1] + pb[2 * k];
-  }
-  for (std::size_t k = h + 1; k < n; ++k) {
-    // conj(A[n-k]) + i conj(B[n-k])
-    const std::size_t r = 2 * (n - k);
-    double *zk = z + std::size_t{2} * rev[k];
-    zk[0] = pa[r] + pb[r + 1];
-    zk[1] = pb[r] - pa[r + 1];
+  // Bins k and k + h side by side (bit_reverse(k + h) = bit_reverse(k) + 1): A[k] + i B[k] for k <= h, and
+  // conj(A[n-k]) + i conj(B[n-k]) above.
+  for (std::size_t k = 0; k < h; ++k) {
+    const std::size_t u = k + h;
+    const std::size_t r = 2 * (n - u);
+    const v4d v = {pa[2 * k] - pb[2 * k + 1], pa[2 * k + 1] + pb[2 * k],
+                   k == 0 ? pa[2 * h] - pb[2 * h + 1] : pa[r] + pb[r + 1],
+                   k == 0 ? pa[2 * h + 1] + pb[2 * h] : pb[r] - pa[r + 1]};
+    std::memcpy(z + std::size_t{2} * rev[k], &v, sizeof v);
   }
   plans.Inv.transform_bit_reversed(Packed.data());
-  for (std::size_t j = 0; j < n; ++j) {
+  // Only the lags any search reads: within MaxLag plus the Lagrange table of lag 0 (CheckLagWindow keeps that
+  // inside the frame).
+  const std::size_t reach = static_cast<std::size_t>(MaxLag + kLagrangeHalf);
+  for (std::size_t j = 0; j <= reach; ++j) {
+    corrA[j] = z[2 * j];
+    corrB[j] = z[2 * j + 1];
+  }
+  for (std::size_t j = n - reach; j < n; ++j) {
     corrA[j] = z[2 * j];
     corrB[j] = z[2 * j + 1];
   }
@@ -218,23 +290,9 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
     const double *xa = frames[c].data();
     const double *xb = frames[c + 1].data();
     double *z = AsDoubles(Packed.data());
-    const std::uint32_t *rev = plans.Rev.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      double *zi = z + std::size_t{2} * rev[i];
-      zi[0] = xa[i];
-      zi[1] = xb[i];
-    }
+    PackTwoRealBitReversed(xa, xb, n, plans.Rev.data(), z);
     plans.Fwd.transform_bit_reversed(Packed.data());
-    double *sa = AsDoubles(Spectra[c].data());
-    double *sb = AsDoubles(Spectra[c + 1].data());
-    for (std::size_t k = 0; k <= h; ++k) {
-      const double *zk = z + 2 * k;
-      const double *zr = z + 2 * ((n - k) & mask);
-      sa[2 * k] = (zk[0] + zr[0]) * halfInvN;
-      sa[2 * k + 1] = (zk[1] - zr[1]) * halfInvN;
-      sb[2 * k] = (zk[1] + zr[1]) * halfInvN;
-      sb[2 * k + 1] = (zr[0] - zk[0]) * halfInvN;
-    }
+    SplitTwoReal(z, n, halfInvN, AsDoubles(Spectra[c].data()), AsDoubles(Spectra[c + 1].data()));
     if (!PairRefine) {
       for (std::size_t k = h + 1; k < n; ++k) {
         Spectra[c][k] = std::conj(Spectra[c][n - k]);

@@ -139,7 +139,8 @@ private:
   // the window is checked by the caller.
   double RefineLag(const double *corr, std::size_t n, int maxLag, int centreLag) const;
   // out[j] = real circular correlations of the Hermitian spectra a (real part) and b (imaginary part), from one
-  // inverse transform of a + i b; a and b hold bins 0..n/2 (the rest follow by symmetry).
+  // inverse transform of a + i b; a and b hold bins 0..n/2 (the rest follow by symmetry). Written only for the
+  // lags the searches read, |lag| <= MaxLag + 5 (index lag mod n).
   void InverseTwoHermitian(const TPlans &plans, const std::complex<double> *a, const std::complex<double> *b,
                            double *corrA, double *corrB);
 
@@ -152,6 +153,7 @@ private:
   std::array<TCVector, kMics> Beams;            // Y_r
   TCVector Packed;                              // two real frames or two Hermitian spectra as one complex signal
   std::array<std::vector<double>, kPairs> Corr; // per pair: circular correlation, unnormalised, index = lag mod N
+                                                // (only |lag| <= MaxLag + 5 kept up to date)
   std::array<double, kMics> Energy{};
   std::array<std::array<double, kMics>, kMics> D{};
 
