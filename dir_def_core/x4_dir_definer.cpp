@@ -392,6 +392,7 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
   // consensus lag instead; this keeps a pair whose own peak was lost in noise on the array's lag.
   delays.clear();
   weights.clear();
+  std::array<TPeakQuery, kPairs> queries{};
   for (int p = 0; p < kPairs; ++p) {
     const int a = kPairOrder[p][0];
     const int b = kPairOrder[p][1];
@@ -402,7 +403,13 @@ void TX4DirDefiner::CovR_2(const std::vector<std::vector<double>> &frames, int N
       width = std::min(kPairRefineHalfWidth, maxLag);
       centre = std::clamp(ConsensusLag(a, b), width - maxLag, maxLag - width); // stays in the designed window
     }
-    delays.push_back(RefineLag(Corr[p].data(), n, width, centre));
+    queries[static_cast<std::size_t>(p)] = TPeakQuery{Corr[p].data(), n, width, centre};
+  }
+  // The six searches side by side: RefineLag's numbers, without waiting on each search's chain in turn.
+  std::array<double, kPairs> lags{};
+  RefinePeaks(queries.data(), queries.size(), lags.data());
+  for (const double lag : lags) {
+    delays.push_back((1.0 / SampleRate) * lag * SoundSpeed);
   }
 }
 
@@ -441,20 +448,100 @@ double TX4DirDefiner::Search_Max_GR(const TCVector &cross, int half, int maxLag,
 }
 
 double TX4DirDefiner::RefineLag(const double *corr, std::size_t n, int maxLag, int centreLag) const {
+  return (1.0 / SampleRate) * RefinePeak(corr, n, maxLag, centreLag) * SoundSpeed;
+}
+
+namespace {
+
+// The whole-sample peak of corr (index lag mod n) over centre - width .. centre + width, the first of equal values
+// from the low end, and the 11 values y around it (peak - 5 .. peak + 5).
+long WholePeak(const double *corr, std::size_t n, int width, int centre, double *y) {
   const std::size_t mask = n - 1;
   const auto at = [&](long lag) { return corr[static_cast<std::size_t>(lag) & mask]; };
-  // Whole-sample peak: the first of equal values from the low end of the window.
-  long best = centreLag - maxLag;
-  for (long lag = best + 1; lag <= centreLag + maxLag; ++lag) {
+  long best = centre - width;
+  for (long lag = best + 1; lag <= centre + width; ++lag) {
     if (at(lag) > at(best)) {
       best = lag;
     }
   }
-  const auto lag = static_cast<double>(best);
-  std::array<double, TLagrangePeak::kPoints> y{};
   for (int l = 0; l < TLagrangePeak::kPoints; ++l) {
-    y[static_cast<std::size_t>(l)] = at(best - kLagrangeHalf + l);
+    y[l] = at(best - kLagrangeHalf + l);
   }
+  return best;
+}
+
+constexpr std::size_t kLanes = 8;
+
+// The golden steps of RefinePeak for eight peaks side by side, lane j being peak j: c[l] its table, x0 the abscissa
+// of the table's first point, lag its whole-sample peak; returns the maximiser per lane. Every lane goes through the
+// scalar search's operations in the same order; its branches become selects, and the midpoint value the third
+// branch needs is taken in every step (a lane not in that branch ignores it). A lane whose bracket has closed keeps
+// its values, as the scalar search stops there.
+// TLagrangePeak's value at x, per lane (its operations in its order); inlined into each copy of the caller.
+[[gnu::always_inline]] inline void LagrangeAt(const v8d *c, const v8d &x0, const v8d &x, v8d &sum) {
+  v8d dx[TLagrangePeak::kPoints];
+  for (int m = 0; m < TLagrangePeak::kPoints; ++m) {
+    dx[m] = x - (x0 + static_cast<double>(m));
+  }
+  const v8d one = x0 * 0.0 + 1.0; // x0 is finite
+  v8d suffix[TLagrangePeak::kPoints];
+  suffix[TLagrangePeak::kPoints - 1] = one;
+  for (int m = TLagrangePeak::kPoints - 1; m > 0; --m) {
+    suffix[m - 1] = suffix[m] * dx[m];
+  }
+  v8d prefix = one;
+  sum = one * 0.0;
+  for (int l = 0; l < TLagrangePeak::kPoints; ++l) {
+    sum += c[l] * (prefix * suffix[l]);
+    prefix *= dx[l];
+  }
+}
+
+// The golden steps of RefinePeak for eight peaks side by side, lane j being peak j: c[l] its table, x0 the abscissa
+// of the table's first point, lag its whole-sample peak; `mid` gets the maximiser per lane. Every lane goes through
+// the scalar search's operations in the same order; its branches become selects, and the midpoint value the third
+// branch needs is taken in every step (a lane not in that branch ignores it). A lane whose bracket has closed keeps
+// its values, as the scalar search stops there.
+ORMELIN_WIDEST_VECTORS void GoldenSteps(const v8d *c, const v8d *x0p, const v8d *lagp, v8d *midOut) {
+  const v8d x0 = *x0p;
+  const v8d lag = *lagp;
+  v8d lo = lag - 1.0;
+  v8d hi = lag + 1.0;
+  v8d mid = lag;
+  v8d fmid;
+  LagrangeAt(c, x0, mid, fmid);
+  v8i open = lo == lo || lo != lo; // every lane
+  for (int step = 0; step < kGoldenSteps; ++step) {
+    open &= !(hi - lo < 1e-15);
+    const v8d q = (hi - lo) / 4.0;
+    const v8d x1 = lo + q;
+    const v8d x2 = hi - q;
+    const v8d xm = (x1 + x2) / 2.0;
+    v8d f1;
+    v8d f2;
+    v8d fm;
+    LagrangeAt(c, x0, x1, f1);
+    LagrangeAt(c, x0, x2, f2);
+    LagrangeAt(c, x0, xm, fm);
+    const v8i first = (f1 > f2) & (f1 > fmid);
+    const v8i second = ~first & ~(f1 > f2) & (f2 > fmid);
+    const v8d nlo = first ? lo : (second ? mid : x1);
+    const v8d nhi = first ? mid : (second ? hi : x2);
+    const v8d nmid = first ? x1 : (second ? x2 : xm);
+    const v8d nfmid = first ? f1 : (second ? f2 : fm);
+    lo = open ? nlo : lo;
+    hi = open ? nhi : hi;
+    mid = open ? nmid : mid;
+    fmid = open ? nfmid : fmid;
+  }
+  *midOut = mid;
+}
+
+} // namespace
+
+double RefinePeak(const double *corr, std::size_t n, int width, int centre) {
+  std::array<double, TLagrangePeak::kPoints> y{};
+  const auto lag = static_cast<double>(WholePeak(corr, n, width, centre, y.data()));
   const TLagrangePeak poly(y.data(), lag - kLagrangeHalf);
 
   double lo = lag - 1.0;
@@ -485,7 +572,32 @@ double TX4DirDefiner::RefineLag(const double *corr, std::size_t n, int maxLag, i
       fmid = poly(mid);
     }
   }
-  return (1.0 / SampleRate) * mid * SoundSpeed;
+  return mid;
+}
+
+void RefinePeaks(const TPeakQuery *queries, std::size_t count, double *lags) {
+  static constexpr std::array<double, TLagrangePeak::kPoints> kDen = LagrangeDenominators();
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t m = std::min(kLanes, count - first);
+    v8d c[TLagrangePeak::kPoints] = {};
+    v8d x0 = {};
+    v8d lag = {};
+    for (std::size_t j = 0; j < m; ++j) {
+      const TPeakQuery &qj = queries[first + j];
+      double y[TLagrangePeak::kPoints];
+      const auto best = static_cast<double>(WholePeak(qj.Corr, qj.N, qj.Width, qj.Centre, y));
+      for (int l = 0; l < TLagrangePeak::kPoints; ++l) {
+        c[l][j] = y[l] / kDen[static_cast<std::size_t>(l)]; // the table TLagrangePeak keeps
+      }
+      x0[j] = best - kLagrangeHalf;
+      lag[j] = best;
+    }
+    v8d mid;
+    GoldenSteps(c, &x0, &lag, &mid); // unused lanes: a zero polynomial around lag 0
+    for (std::size_t j = 0; j < m; ++j) {
+      lags[first + j] = mid[j];
+    }
+  }
 }
 
 void TX4DirDefiner::CheckMics() const {

@@ -61,6 +61,22 @@ inline double TLagrangePeak::operator()(double x) const {
   return sum;
 }
 
+// The sub-sample peak of a circular correlation (index = lag mod n, n a power of two): the whole-sample maximum
+// over centre - width .. centre + width (the first of equal values from the low end), then the maximiser of the
+// degree-10 Lagrange polynomial through the 11 values around it, searched in [peak - 1, peak + 1] by 19
+// quarter-point steps. In samples. The window plus 5 lags on each side must lie within the correlation.
+double RefinePeak(const double *corr, std::size_t n, int width, int centre);
+
+// RefinePeak on each query, the same numbers, up to eight searches run side by side on vectors (their branches as
+// selects), so that one search's dependent chain does not wait on the next one's.
+struct TPeakQuery {
+  const double *Corr;
+  std::size_t N;
+  int Width;
+  int Centre;
+};
+void RefinePeaks(const TPeakQuery *queries, std::size_t count, double *lags);
+
 class TX4DirDefiner {
 public:
   using TCVector = std::vector<std::complex<double>>;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
+#include <random>
 
 using dir_def_core::TX4DirDefiner;
 using namespace ddc_test;
@@ -281,6 +283,44 @@ TEST(TLagrangePeak, MatchesTheProductFormula) {
           plain += y[l] * prod;
         }
         ASSERT_NEAR(poly(x), plain, 1e-12 * peak) << scale << " " << x0 << " " << x;
+      }
+    }
+  }
+}
+
+// The side-by-side searches against the one-at-a-time search, bit for bit: smooth peaks (the station's case),
+// noise (the branches go every way), ties, a flat and a NaN correlation, every count of queries up to two full
+// vectors, and the windows of both refinement modes.
+TEST(RefinePeaks, GiveTheValuesOfTheSingleSearch) {
+  std::mt19937 gen(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const std::size_t n = 256;
+  std::vector<std::vector<double>> corr(17, std::vector<double>(n));
+  for (std::size_t q = 0; q < corr.size(); ++q) {
+    const double at = u(gen) * 20.0; // a peak within the window
+    for (std::size_t i = 0; i < n; ++i) {
+      const double lag = i < n / 2 ? double(i) : double(i) - double(n);
+      corr[q][i] = q % 3 == 0 ? u(gen) : std::exp(-0.02 * (lag - at) * (lag - at)) + 1e-3 * u(gen);
+    }
+  }
+  std::fill(corr[4].begin(), corr[4].end(), 2.5);
+  corr[7][3] = std::numeric_limits<double>::quiet_NaN();
+  corr[7][5] = corr[7][4] = corr[7][2];
+  for (std::size_t count = 1; count <= corr.size(); ++count) {
+    std::vector<dir_def_core::TPeakQuery> queries;
+    for (std::size_t q = 0; q < count; ++q) {
+      const int width = q % 2 == 0 ? 24 : 1;
+      const int centre = width == 24 ? 0 : static_cast<int>(q % 7) - 3;
+      queries.push_back({corr[q].data(), n, width, centre});
+    }
+    std::vector<double> got(count);
+    dir_def_core::RefinePeaks(queries.data(), count, got.data());
+    for (std::size_t q = 0; q < count; ++q) {
+      const double want = dir_def_core::RefinePeak(corr[q].data(), n, queries[q].Width, queries[q].Centre);
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got[q])) << count << " queries, query " << q;
+      } else {
+        EXPECT_EQ(got[q], want) << count << " queries, query " << q;
       }
     }
   }
