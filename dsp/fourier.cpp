@@ -252,22 +252,39 @@ template <typename T> fwd_real<T>::fwd_real(unsigned int size) : half(size / 2, 
 // z[m] = in[2m] + i in[2m + 1] is transformed on n/2 points into Z; with a = Z[k], b = Z[n/2 - k]:
 // X[k] = (a + conj b) / 2 + t_k (a - conj b) and X[n/2 - k] = conj((a + conj b) / 2 - t_k (a - conj b)), where
 // t_k = -i e^{-2 pi i k / n} / 2.
+namespace {
+// Two consecutive samples, the unit the real transform loads its packed sequence in.
+template <typename T> struct TPairOf;
+template <> struct TPairOf<double> { typedef double type __attribute__((vector_size(16))); };
+template <typename T> using TPair = typename TPairOf<T>::type;
+template <typename T> TPair<T> LoadPair(const T *at) {
+  TPair<T> v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+} // namespace
+
 template <typename T> void fwd_real<T>::transform(const T *in, std::complex<T> *out) const {
-  run([in](std::uint32_t i) { return in[i]; }, out);
+  run([in](std::uint32_t i) { return LoadPair(in + i); }, out);
 }
 
 template <typename T> void fwd_real<T>::transform_scaled(const T *in, T a, T b, std::complex<T> *out) const {
-  run([in, a, b](std::uint32_t i) { return (in[i] * a) * b; }, out);
+  run([in, a, b](std::uint32_t i) { return (LoadPair(in + i) * a) * b; }, out);
 }
 
-// load(i) gives input sample i.
-template <typename T> template <typename Load> void fwd_real<T>::run(Load &&load, std::complex<T> *out) const {
+// load(i) gives input samples i and i + 1. Element m + h/2 of the packed sequence lands right after element m
+// (bit_reverse sets the low bit for the top one), so the two go in together: samples 2m, 2m + 1 and then
+// 2m + h, 2m + h + 1 into four consecutive values.
+template <typename T> template <typename Load> void fwd_real<T>::run(Load load, std::complex<T> *out) const {
   const std::uint32_t h = n / 2;
   T *p = reinterpret_cast<T *>(out);
-  for (std::uint32_t m = 0; m < h; ++m) {
+  const std::uint32_t q = h / 2;
+  for (std::uint32_t m = 0; m < q; ++m) {
     T *slot = p + 2 * load_order[m];
-    slot[0] = load(2 * m);
-    slot[1] = load(2 * m + 1);
+    const TPair<T> lo = load(2 * m);
+    const TPair<T> hi = load(2 * m + h);
+    std::memcpy(slot, &lo, sizeof lo);
+    std::memcpy(slot + 2, &hi, sizeof hi);
   }
   half.transform_bit_reversed(out);
   const T z0r = p[0], z0i = p[1];

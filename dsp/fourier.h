@@ -70,7 +70,7 @@ public:
   unsigned int size() const { return n; }
 
 private:
-  template <typename Load> void run(Load &&load, std::complex<T> *out) const;
+  template <typename Load> void run(Load load, std::complex<T> *out) const;
 
   basic_complex_plan<T> half;            // n/2 points, forward
   std::vector<std::uint32_t> load_order; // load_order[m] = half.bit_reverse(m)

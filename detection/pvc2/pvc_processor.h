@@ -78,6 +78,7 @@ private:
   std::vector<double> tonal_;                  // D[k] = |X[k] - Out[k]|, k < NBins
   std::vector<std::complex<double>> residual_; // X[k] - Out[k], k < NBins
   std::vector<double> bandWeights_;            // per band, per bin first .. last: its triangular weight
+  std::vector<std::size_t> bandStart_;         // per band, where its weights start in bandWeights_
   mapi::TBandEntropy upperEntropy_;            // bins Kmid .. Kmax
   mapi::TBandEntropy lowerEntropy_;            // bins Kmin .. Kmid
   std::vector<double> energies_;               // E_m, m < JJ - 1
