@@ -205,6 +205,28 @@ TMedianFilter::TMedianFilter(std::int32_t wnd, std::int32_t nBins)
 }
 
 void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
+  Rank(X);
+  for (std::int32_t s = 0; s < NBins; ++s) {
+    const std::int32_t b = medBin_[s];
+    Out[s] = b < 0 ? std::complex<double>(0.0, 0.0) : X[b];
+  }
+}
+
+void TMedianFilter::ProcessResidual(const std::vector<std::complex<double>> &X, std::complex<double> *residual) {
+  Rank(X);
+  // X[s] - Out[s] as Process would leave Out: the real and imaginary differences, 0 for a leading zero.
+  const double *x = reinterpret_cast<const double *>(X.data());
+  double *r = reinterpret_cast<double *>(residual);
+  for (std::int32_t s = 0; s < NBins; ++s) {
+    const std::int32_t b = medBin_[s];
+    const double mr = b < 0 ? 0.0 : x[2 * b];
+    const double mi = b < 0 ? 0.0 : x[2 * b + 1];
+    r[2 * s] = x[2 * s] - mr;
+    r[2 * s + 1] = x[2 * s + 1] - mi;
+  }
+}
+
+void TMedianFilter::Rank(const std::vector<std::complex<double>> &X) {
   const std::int32_t W = Wnd;
   const std::int32_t size = 2 * W + 1;
   assert(X.size() >= static_cast<std::size_t>(W + NBins));
@@ -213,9 +235,7 @@ void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
   const auto nKeys = static_cast<std::size_t>(W + NBins);
   dsp::Magnitudes(X.data(), nKeys, key);
   for (std::size_t k = 0; k < nKeys; ++k) {
-    if (std::isnan(key[k])) {
-      key[k] = std::numeric_limits<double>::infinity();
-    }
+    key[k] = std::isnan(key[k]) ? std::numeric_limits<double>::infinity() : key[k]; // a select, no branch
   }
 
   // The window before bin 0: slot j holds bin j - W - 1, the W + 1 leading zeros then bins 0 .. W - 1, so slot
@@ -235,7 +255,7 @@ void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
       const double kj = key[j - W - 1];
       rank = W + 1;
       for (std::int32_t i = 0; i < W; ++i) {
-        rank += (key[i] < kj || (key[i] == kj && i < j - W - 1)) ? 1 : 0;
+        rank += static_cast<std::int32_t>(key[i] < kj) | (static_cast<std::int32_t>(key[i] == kj) & (i < j - W - 1));
       }
     }
     rk[j / 4].v[j % 4] = rank;
@@ -248,10 +268,6 @@ void TMedianFilter::Process(const std::vector<std::complex<double>> &X) {
     } else {
       Slide<0>(key, W, NBins, kr, rk, nVec, rArrive_.data(), medBin_.data());
     }
-  }
-  for (std::int32_t s = 0; s < NBins; ++s) {
-    const std::int32_t b = medBin_[s];
-    Out[s] = b < 0 ? std::complex<double>(0.0, 0.0) : X[b];
   }
 }
 

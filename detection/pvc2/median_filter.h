@@ -28,6 +28,8 @@ public:
 
   // Fills Out[0 .. NBins) from the spectrum X. Never allocates.
   void Process(const std::vector<std::complex<double>> &X);
+  // residual[s] = X[s] - Out[s] for s < NBins, the same values, without filling Out (left as it was).
+  void ProcessResidual(const std::vector<std::complex<double>> &X, std::complex<double> *residual);
 
   std::vector<std::complex<double>> Out;
   std::int32_t Wnd;
@@ -42,6 +44,8 @@ public:
   };
 
 private:
+  void Rank(const std::vector<std::complex<double>> &X); // the median's bin per output, into medBin_
+
   // Ordering key of spectrum bin k: its magnitude, a NaN sorting as the largest (+inf) so that the order
   // stays strict-weak. Wnd + 1 zeros for the bins before 0, then bins 0 .. Wnd + NBins, filled at the start of
   // each Process.

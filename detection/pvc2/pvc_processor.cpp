@@ -134,10 +134,7 @@ void TPVC_Processor::ProcessFrame(std::vector<double> &out) {
 
   const std::int32_t nBins = geom_.NBins;
   if (MF_Wnd > 0) {
-    Median.Process(Spectrum);
-    for (std::int32_t k = 0; k < nBins; ++k) {
-      residual_[k] = Spectrum[k] - Median.Out[k];
-    }
+    Median.ProcessResidual(Spectrum, residual_.data()); // X[k] - its median
     dsp::Magnitudes(residual_.data(), static_cast<std::size_t>(nBins), tonal_.data());
   } else {
     dsp::Magnitudes(Spectrum.data(), static_cast<std::size_t>(nBins), tonal_.data());

@@ -46,9 +46,12 @@ void ExpectMatchesReference(const std::vector<cplx> &X, int W, int nBins, const 
   for (const bool wide : {mf.Wide, false}) {
     mf.Wide = wide;
     mf.Process(X);
+    std::vector<cplx> residual(static_cast<std::size_t>(nBins));
+    mf.ProcessResidual(X, residual.data());
     for (int s = 0; s < nBins; ++s) {
       ASSERT_TRUE(SameValue(mf.Out[s], ref[s])) << what << ": W " << W << " bin " << s << (wide ? " (wide)" : "")
                                                 << " got " << mf.Out[s] << " want " << ref[s];
+      ASSERT_TRUE(SameValue(residual[s], X[s] - ref[s])) << what << ": residual, W " << W << " bin " << s;
     }
   }
 }
