@@ -7,7 +7,7 @@ namespace {
 
 // Squares of the operands never make a negative sum, so sqrt here never has a domain error to report: the file
 // is compiled with -fno-math-errno, which lets the loop use the vector square root without changing any value.
-ORMELIN_WIDE_VECTORS bool SquareRoots(const double *p, std::size_t n, double *out) {
+ORMELIN_WIDEST_VECTORS bool SquareRoots(const double *p, std::size_t n, double *out) {
   // SumOfSquaresIsNormal, with & for && so that the loop has no branch. An exact zero is inside too: sqrt(0) is
   // hypot(0, 0), and zeros are common (the residual of the bin that is its own spectral median), where sending
   // the whole spectrum to the second pass would cost more than the first.
