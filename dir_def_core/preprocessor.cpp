@@ -42,13 +42,83 @@ double DotTaps(const double *line, const double *h) {
 // stores at any sample offset go through memcpy, which compiles to unaligned moves.
 typedef double TVec8 __attribute__((vector_size(64)));
 
-// y[j] = DotTaps(line + j, h) for j < count. 32 outputs are summed side by side, tap pair by tap pair, in four
-// vector accumulators: the sums are independent, so they fill the lanes and hide the adder latency, while each
-// one still adds its terms in DotTaps' order (no reassociation, so the numbers are the same). The AVX2 clone runs
-// about twice as fast as the SSE2 one, and the AVX-512 one faster again where the CPU has full-width units.
+typedef long long TVec8i __attribute__((vector_size(64)));
+
+// out[r][s] = in[s][r]: eight vectors of eight transposed, in three rounds of pairwise shuffles.
+[[gnu::always_inline]] inline void Transpose8(const TVec8 *in, TVec8 *out) {
+  const TVec8i evens = {0, 8, 2, 10, 4, 12, 6, 14};
+  const TVec8i odds = {1, 9, 3, 11, 5, 13, 7, 15};
+  const TVec8i pairsLo = {0, 1, 8, 9, 4, 5, 12, 13};
+  const TVec8i pairsHi = {2, 3, 10, 11, 6, 7, 14, 15};
+  const TVec8i halvesLo = {0, 1, 2, 3, 8, 9, 10, 11};
+  const TVec8i halvesHi = {4, 5, 6, 7, 12, 13, 14, 15};
+  TVec8 t[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = __builtin_shuffle(in[i], in[i + 1], evens);
+    t[i + 1] = __builtin_shuffle(in[i], in[i + 1], odds);
+  }
+  TVec8 u[8];
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = __builtin_shuffle(t[i], t[i + 2], pairsLo);
+    u[i + 2] = __builtin_shuffle(t[i], t[i + 2], pairsHi);
+    u[i + 1] = __builtin_shuffle(t[i + 1], t[i + 3], pairsLo);
+    u[i + 3] = __builtin_shuffle(t[i + 1], t[i + 3], pairsHi);
+  }
+  for (int i = 0; i < 4; ++i) {
+    out[i] = __builtin_shuffle(u[i], u[i + 4], halvesLo);
+    out[i + 4] = __builtin_shuffle(u[i], u[i + 4], halvesHi);
+  }
+}
+
+// The transposed kernel's chunk: eight runs of kSeg consecutive outputs, one run per lane, so that the input a tap
+// needs for all eight lanes is one whole row (line[s kSeg + r] in lane s of row r) and every load is aligned: the
+// plain kernel's loads at every sample offset split cache lines seven times in eight.
+constexpr std::size_t kSeg = 32;
+constexpr std::size_t kSegRows = kSeg + kHistory;         // input rows a chunk uses
+constexpr std::size_t kSegRowBlocks = (kSegRows + 7) / 8; // built eight rows at a time
+static_assert(TLowPassFilter::kReadPast == kSegRowBlocks * 8 - kSegRows, "the line's padding is what a chunk reads");
+
+// y[j] = DotTaps(line + j, h) for j < count; line must be readable kReadPast values past its last input. Every
+// output adds its terms in DotTaps' order (no reassociation, so the numbers are the same), many outputs side by
+// side: chunks of 8 kSeg outputs in the transposed layout, four rows at a time so that four independent sums hide
+// the adder latency; what is left in tiles of 32 consecutive outputs (four vector accumulators fed by unaligned
+// loads), then one by one.
 ORMELIN_WIDEST_VECTORS void FirOutputs(const double *line, const double *h, std::size_t count, double *y) {
-  constexpr std::size_t kTile = 32;
   std::size_t j = 0;
+  for (; j + 8 * kSeg <= count; j += 8 * kSeg) {
+    const double *x = line + j;
+    alignas(64) TVec8 rows[kSegRowBlocks * 8];
+    for (std::size_t b = 0; b < kSegRowBlocks; ++b) {
+      TVec8 a[8];
+      for (std::size_t s = 0; s < 8; ++s) {
+        std::memcpy(&a[s], x + s * kSeg + 8 * b, sizeof a[s]);
+      }
+      Transpose8(a, rows + 8 * b);
+    }
+    alignas(64) TVec8 outRows[kSeg];
+    for (std::size_t r = 0; r < kSeg; r += 4) {
+      TVec8 acc[4] = {};
+      for (int m = 0; m < kMiddle; ++m) {
+        const double c = h[m];
+        const std::size_t lo = r + static_cast<std::size_t>(m);
+        const std::size_t hi = r + static_cast<std::size_t>(kTaps - 1 - m);
+        for (std::size_t o = 0; o < 4; ++o) {
+          acc[o] += (rows[lo + o] + rows[hi + o]) * c;
+        }
+      }
+      for (std::size_t o = 0; o < 4; ++o) {
+        outRows[r + o] = acc[o] + rows[r + kMiddle + o] * h[kMiddle];
+      }
+    }
+    for (std::size_t b = 0; b < kSeg / 8; ++b) {
+      TVec8 t[8];
+      Transpose8(outRows + 8 * b, t);
+      for (std::size_t s = 0; s < 8; ++s) {
+        std::memcpy(y + j + s * kSeg + 8 * b, &t[s], sizeof t[s]);
+      }
+    }
+  }
+  constexpr std::size_t kTile = 32;
   for (; j + kTile <= count; j += kTile) {
     TVec8 a0{}, a1{}, a2{}, a3{};
     // Tap m for the 32 outputs; its partner input, span samples later, shares the coefficient (span 0: the
@@ -88,7 +158,8 @@ ORMELIN_WIDEST_VECTORS void FirOutputs(const double *line, const double *h, std:
 
 } // namespace
 
-TLowPassFilter::TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling_hz) : Line(kHistory + kChunk, 0.0) {
+TLowPassFilter::TLowPassFilter(double fLow_hz, double fHigh_hz, double fSampling_hz)
+    : Line(kHistory + kChunk + kReadPast, 0.0) {
   if (!std::isfinite(fSampling_hz) || fSampling_hz == 0.0) {
     throw std::invalid_argument("filter sampling rate must be finite and non-zero");
   }
@@ -115,23 +186,25 @@ double TLowPassFilter::Filter(double x) {
   Line[Fill] = x;
   ++Fill;
   const double y = DotTaps(Line.data() + (Fill - kHistory - 1), Coefs.data());
-  if (Fill == Line.size()) {
-    std::copy(Line.end() - kHistory, Line.end(), Line.begin());
+  MoveBackWhenFull();
+  return y;
+}
+
+void TLowPassFilter::MoveBackWhenFull() {
+  constexpr std::size_t kEnd = kHistory + kChunk; // the kReadPast values after it are only read, never used
+  if (Fill == kEnd) {
+    std::copy(Line.begin() + (kEnd - kHistory), Line.begin() + kEnd, Line.begin());
     Fill = kHistory;
   }
-  return y;
 }
 
 void TLowPassFilter::Filter(const double *x, std::size_t n, double *y) {
   while (n > 0) {
-    const std::size_t take = std::min(n, Line.size() - Fill);
+    const std::size_t take = std::min(n, kHistory + kChunk - Fill);
     std::copy(x, x + take, Line.begin() + static_cast<std::ptrdiff_t>(Fill));
     FirOutputs(Line.data() + (Fill - kHistory), Coefs.data(), take, y);
     Fill += take;
-    if (Fill == Line.size()) {
-      std::copy(Line.end() - kHistory, Line.end(), Line.begin());
-      Fill = kHistory;
-    }
+    MoveBackWhenFull();
     x += take;
     y += take;
     n -= take;

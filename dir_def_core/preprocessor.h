@@ -32,13 +32,18 @@ public:
 
   const std::vector<double> &Taps() const { return Coefs; }
 
+  // Values after the last input that the block filter's transposed kernel reads (and never uses).
+  static constexpr std::size_t kReadPast = 4;
+
 private:
   // Inputs taken per pass of the block filter; the line holds kTaps - 1 older inputs before them.
   static constexpr std::size_t kChunk = 512;
+  void MoveBackWhenFull(); // the last kTaps - 1 inputs to the front once the line's end is reached
 
   std::vector<double> Coefs; // h[0..76]
-  // Inputs, oldest first: Line[Fill - 77 .. Fill - 1] are the last 77. When Fill reaches the end the last 76
-  // are moved to the front, so pushing is constant time on average and the taps always see a contiguous run.
+  // Inputs, oldest first: Line[Fill - 77 .. Fill - 1] are the last 77. When Fill reaches kTaps - 1 + kChunk the
+  // last 76 are moved to the front, so pushing is constant time on average and the taps always see a contiguous
+  // run; kReadPast more values follow, read by the block filter and never used.
   std::vector<double> Line;
   std::size_t Fill = kTaps - 1;
 };
