@@ -217,7 +217,7 @@ void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<
   plans.Inv.transform_bit_reversed(Packed.data());
   // Only the lags any search reads: within MaxLag plus the Lagrange table of lag 0 (CheckLagWindow keeps that
   // inside the frame).
-  const std::size_t reach = static_cast<std::size_t>(MaxLag + kLagrangeHalf);
+  const std::size_t reach = static_cast<std::size_t>(MaxLag) + static_cast<std::size_t>(kLagrangeHalf);
   for (std::size_t j = 0; j <= reach; ++j) {
     corrA[j] = z[2 * j];
     corrB[j] = z[2 * j + 1];

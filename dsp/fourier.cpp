@@ -194,9 +194,11 @@ ORMELIN_WIDE_VECTORS std::uint32_t SplitPairs(double *p, const double *t, std::u
   std::uint32_t k = 1;
   for (; 2 * k + 2 < h; k += 2) {
     v4d a, b, tv;
-    std::memcpy(&a, p + 2 * k, sizeof a);
-    std::memcpy(&b, p + 2 * (h - k - 1), sizeof b);
-    std::memcpy(&tv, t + 2 * k, sizeof tv);
+    const std::size_t at = 2 * std::size_t{k};
+    const std::size_t mirror = 2 * std::size_t{h - k - 1};
+    std::memcpy(&a, p + at, sizeof a);
+    std::memcpy(&b, p + mirror, sizeof b);
+    std::memcpy(&tv, t + at, sizeof tv);
     b = __builtin_shuffle(b, reverse);
     const v4d bc = b * conj;
     const v4d e = half * (a + bc);
@@ -205,8 +207,8 @@ ORMELIN_WIDE_VECTORS std::uint32_t SplitPairs(double *p, const double *t, std::u
         d * __builtin_shuffle(tv, dupRe) + __builtin_shuffle(d, swap) * (__builtin_shuffle(tv, dupIm) * negRe);
     const v4d lo = e + pr;
     const v4d hi = __builtin_shuffle(pr * negRe + e * conj, reverse);
-    std::memcpy(p + 2 * k, &lo, sizeof lo);
-    std::memcpy(p + 2 * (h - k - 1), &hi, sizeof hi);
+    std::memcpy(p + at, &lo, sizeof lo);
+    std::memcpy(p + mirror, &hi, sizeof hi);
   }
   return k;
 }
@@ -280,7 +282,7 @@ template <typename T> template <typename Load> void fwd_real<T>::run(Load load, 
   T *p = reinterpret_cast<T *>(out);
   const std::uint32_t q = h / 2;
   for (std::uint32_t m = 0; m < q; ++m) {
-    T *slot = p + 2 * load_order[m];
+    T *slot = p + 2 * std::size_t{load_order[m]};
     const TPair<T> lo = load(2 * m);
     const TPair<T> hi = load(2 * m + h);
     std::memcpy(slot, &lo, sizeof lo);
@@ -290,8 +292,8 @@ template <typename T> template <typename Load> void fwd_real<T>::run(Load load, 
   const T z0r = p[0], z0i = p[1];
   const T *t = reinterpret_cast<const T *>(split.data());
   for (std::uint32_t k = SplitPairs(p, t, h); k <= h / 2; ++k) {
-    T *lo = p + 2 * k;
-    T *hi = p + 2 * (h - k);
+    T *lo = p + 2 * std::size_t{k};
+    T *hi = p + 2 * std::size_t{h - k};
     const T ar = lo[0], ai = lo[1], br = hi[0], bi = hi[1];
     const T er = T(0.5) * (ar + br), ei = T(0.5) * (ai - bi);
     const T dr = ar - br, di = ai + bi;
@@ -304,8 +306,8 @@ template <typename T> template <typename Load> void fwd_real<T>::run(Load load, 
   }
   p[0] = z0r + z0i;
   p[1] = 0;
-  p[2 * h] = z0r - z0i;
-  p[2 * h + 1] = 0;
+  p[2 * std::size_t{h}] = z0r - z0i;
+  p[2 * std::size_t{h} + 1] = 0;
 }
 
 template class basic_complex_plan<double>;

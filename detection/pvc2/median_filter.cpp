@@ -217,10 +217,11 @@ void TMedianFilter::ProcessResidual(const std::vector<std::complex<double>> &X, 
   // X[s] - Out[s] as Process would leave Out: the real and imaginary differences, 0 for a leading zero.
   const double *x = reinterpret_cast<const double *>(X.data());
   double *r = reinterpret_cast<double *>(residual);
-  for (std::int32_t s = 0; s < NBins; ++s) {
+  for (std::size_t s = 0; s < static_cast<std::size_t>(NBins); ++s) {
     const std::int32_t b = medBin_[s];
-    const double mr = b < 0 ? 0.0 : x[2 * b];
-    const double mi = b < 0 ? 0.0 : x[2 * b + 1];
+    const std::size_t at = b < 0 ? 0 : 2 * static_cast<std::size_t>(b);
+    const double mr = b < 0 ? 0.0 : x[at];
+    const double mi = b < 0 ? 0.0 : x[at + 1];
     r[2 * s] = x[2 * s] - mr;
     r[2 * s + 1] = x[2 * s + 1] - mi;
   }
@@ -232,7 +233,7 @@ void TMedianFilter::Rank(const std::vector<std::complex<double>> &X) {
   assert(X.size() >= static_cast<std::size_t>(W + NBins));
   // key_ holds W + 1 zeros (the leading bins, never overwritten) and then the keys of bins 0 .. W + NBins.
   double *key = key_.data() + W + 1;
-  const auto nKeys = static_cast<std::size_t>(W + NBins);
+  const std::size_t nKeys = static_cast<std::size_t>(W) + static_cast<std::size_t>(NBins);
   dsp::Magnitudes(X.data(), nKeys, key);
   for (std::size_t k = 0; k < nKeys; ++k) {
     key[k] = std::isnan(key[k]) ? std::numeric_limits<double>::infinity() : key[k]; // a select, no branch
