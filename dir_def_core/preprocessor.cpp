@@ -42,31 +42,24 @@ double DotTaps(const double *line, const double *h) {
 // stores at any sample offset go through memcpy, which compiles to unaligned moves.
 typedef double TVec8 __attribute__((vector_size(64)));
 
-typedef long long TVec8i __attribute__((vector_size(64)));
-
-// out[r][s] = in[s][r]: eight vectors of eight transposed, in three rounds of pairwise shuffles.
+// out[r][s] = in[s][r]: eight vectors of eight transposed, in three rounds of pairwise shuffles
+// (__builtin_shufflevector: element i of the pair (a, b) is a[i] for i < 8, else b[i - 8]; g++ and clang alike).
 [[gnu::always_inline]] inline void Transpose8(const TVec8 *in, TVec8 *out) {
-  const TVec8i evens = {0, 8, 2, 10, 4, 12, 6, 14};
-  const TVec8i odds = {1, 9, 3, 11, 5, 13, 7, 15};
-  const TVec8i pairsLo = {0, 1, 8, 9, 4, 5, 12, 13};
-  const TVec8i pairsHi = {2, 3, 10, 11, 6, 7, 14, 15};
-  const TVec8i halvesLo = {0, 1, 2, 3, 8, 9, 10, 11};
-  const TVec8i halvesHi = {4, 5, 6, 7, 12, 13, 14, 15};
   TVec8 t[8];
   for (int i = 0; i < 8; i += 2) {
-    t[i] = __builtin_shuffle(in[i], in[i + 1], evens);
-    t[i + 1] = __builtin_shuffle(in[i], in[i + 1], odds);
+    t[i] = __builtin_shufflevector(in[i], in[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    t[i + 1] = __builtin_shufflevector(in[i], in[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
   }
   TVec8 u[8];
   for (int i = 0; i < 8; i += 4) {
-    u[i] = __builtin_shuffle(t[i], t[i + 2], pairsLo);
-    u[i + 2] = __builtin_shuffle(t[i], t[i + 2], pairsHi);
-    u[i + 1] = __builtin_shuffle(t[i + 1], t[i + 3], pairsLo);
-    u[i + 3] = __builtin_shuffle(t[i + 1], t[i + 3], pairsHi);
+    u[i] = __builtin_shufflevector(t[i], t[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[i + 2] = __builtin_shufflevector(t[i], t[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+    u[i + 1] = __builtin_shufflevector(t[i + 1], t[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[i + 3] = __builtin_shufflevector(t[i + 1], t[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
   }
   for (int i = 0; i < 4; ++i) {
-    out[i] = __builtin_shuffle(u[i], u[i + 4], halvesLo);
-    out[i + 4] = __builtin_shuffle(u[i], u[i + 4], halvesHi);
+    out[i] = __builtin_shufflevector(u[i], u[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    out[i + 4] = __builtin_shufflevector(u[i], u[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
   }
 }
 

@@ -100,9 +100,6 @@ ORMELIN_WIDEST_VECTORS void ConjProduct(const std::complex<double> *a, const std
   const double *pa = AsDoubles(a);
   const double *pb = AsDoubles(b);
   double *po = AsDoubles(out);
-  const v8i swap = {1, 0, 3, 2, 5, 4, 7, 6};
-  const v8i firsts = {0, 8, 2, 10, 4, 12, 6, 14};
-  const v8i seconds = {1, 9, 3, 11, 5, 13, 7, 15};
   const v8d sign = {1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0};
   std::size_t k = 0;
   for (; k + 4 <= count; k += 4) {
@@ -110,9 +107,10 @@ ORMELIN_WIDEST_VECTORS void ConjProduct(const std::complex<double> *a, const std
     v8d vb;
     std::memcpy(&va, pa + 2 * k, sizeof va);
     std::memcpy(&vb, pb + 2 * k, sizeof vb);
-    const v8d p = va * vb;                          // ar br, ai bi
-    const v8d q = __builtin_shuffle(va, swap) * vb; // ai br, ar bi
-    const v8d o = __builtin_shuffle(p, q, firsts) + __builtin_shuffle(p, q, seconds) * sign;
+    const v8d p = va * vb;                                                      // ar br, ai bi
+    const v8d q = __builtin_shufflevector(va, va, 1, 0, 3, 2, 5, 4, 7, 6) * vb; // ai br, ar bi
+    const v8d o = __builtin_shufflevector(p, q, 0, 8, 2, 10, 4, 12, 6, 14) +
+                  __builtin_shufflevector(p, q, 1, 9, 3, 11, 5, 13, 7, 15) * sign;
     std::memcpy(po + 2 * k, &o, sizeof o);
   }
   for (; k < count; ++k) {
@@ -139,8 +137,6 @@ ORMELIN_WIDEST_VECTORS void SplitTwoReal(const double *z, std::size_t n, double 
     sb[2 * k + 1] = (zr[0] - zk[0]) * s;
   };
   scalar(0);
-  const v8i reverse = {6, 7, 4, 5, 2, 3, 0, 1}; // complex order reversed
-  const v8i swap = {1, 0, 3, 2, 5, 4, 7, 6};
   const v8d conj = {1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0};
   const v8d scale = {s, s, s, s, s, s, s, s};
   std::size_t k = 1;
@@ -149,9 +145,11 @@ ORMELIN_WIDEST_VECTORS void SplitTwoReal(const double *z, std::size_t n, double 
     v8d zr;
     std::memcpy(&zk, z + 2 * k, sizeof zk);
     std::memcpy(&zr, z + 2 * (n - k - 3), sizeof zr);
-    const v8d r = __builtin_shuffle(zr, reverse); // Z[n-k], Z[n-k-1], ..
+    const v8d r = __builtin_shufflevector(zr, zr, 6, 7, 4, 5, 2, 3, 0, 1); // Z[n-k], Z[n-k-1], ..
     const v8d a = (zk + r * conj) * scale;
-    const v8d b = (__builtin_shuffle(zk, swap) * conj + __builtin_shuffle(r, swap)) * scale;
+    const v8d b = (__builtin_shufflevector(zk, zk, 1, 0, 3, 2, 5, 4, 7, 6) * conj +
+                   __builtin_shufflevector(r, r, 1, 0, 3, 2, 5, 4, 7, 6)) *
+                  scale;
     std::memcpy(sa + 2 * k, &a, sizeof a);
     std::memcpy(sb + 2 * k, &b, sizeof b);
   }
@@ -510,9 +508,9 @@ ORMELIN_WIDEST_VECTORS void GoldenSteps(const v8d *c, const v8d *x0p, const v8d 
   v8d mid = lag;
   v8d fmid;
   LagrangeAt(c, x0, mid, fmid);
-  v8i open = lo == lo || lo != lo; // every lane
+  v8i open = {-1, -1, -1, -1, -1, -1, -1, -1}; // every lane
   for (int step = 0; step < kGoldenSteps; ++step) {
-    open &= !(hi - lo < 1e-15);
+    open &= ~(hi - lo < 1e-15);
     const v8d q = (hi - lo) / 4.0;
     const v8d x1 = lo + q;
     const v8d x2 = hi - q;
