@@ -41,6 +41,23 @@ bool TSpectrumAnalyzer::Push(double sample) {
   if (++Counter_ <= kFramePeriod - 1) {
     return false;
   }
+  MakeFrame();
+  return true;
+}
+
+std::size_t TSpectrumAnalyzer::PushSamples(const double *x, std::size_t n, bool &framed) {
+  const auto want = static_cast<std::size_t>(kFramePeriod - Counter_); // >= 1: a frame resets the counter
+  const std::size_t take = std::min(n, want);
+  Window_.push(x, take);
+  Counter_ += static_cast<int>(take);
+  framed = take == want;
+  if (framed) {
+    MakeFrame();
+  }
+  return take;
+}
+
+void TSpectrumAnalyzer::MakeFrame() {
   Plan_.transform(Window_.data(), Work_.data());
   for (std::size_t k = 0; k < Levels_.size(); ++k) {
     const int bin = Lo_ + static_cast<int>(k);
@@ -49,5 +66,4 @@ bool TSpectrumAnalyzer::Push(double sample) {
     Levels_[k] = static_cast<float>(10.0 * std::log10(dsp::Magnitude(Work_[static_cast<std::size_t>(stored)])));
   }
   Counter_ = 0;
-  return true;
 }

@@ -28,6 +28,9 @@ public:
   // Consumes one sample; true when this sample completed a frame, which Levels() then holds until the next one.
   // Never allocates.
   bool Push(double sample);
+  // The same as Push on x[0], x[1], .. up to and including the sample that completes a frame, or all n of them:
+  // returns how many were taken and sets `framed` when the last one completed a frame.
+  std::size_t PushSamples(const double *x, std::size_t n, bool &framed);
 
   // Levels of bins FirstBin()..LastBin() in ascending order, in dB (10*log10 of the magnitude; -inf for 0).
   const std::vector<float> &Levels() const { return Levels_; }
@@ -35,6 +38,8 @@ public:
   int LastBin() const { return Hi_; }
 
 private:
+  void MakeFrame(); // the window's levels into Levels_; the counter starts again
+
   int Lo_ = 0;
   int Hi_ = 0;
   int Counter_ = kInitialCounter; // samples since the last frame

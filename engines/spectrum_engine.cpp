@@ -63,13 +63,13 @@ void TSpectrumEngine::RunLoop() {
       break; // the read may have returned only because the source was stopped
     }
     cursor = (cursor + 1) % blockCount;
-    for (const double s : samples) {
-      if (Analyzer_->Push(s)) {
-        if (Sender != nullptr) {
-          EncodeSpectrumFrame(Analyzer_->Levels().data(), count, frame);
-          // A frame the client cannot take is dropped whole; the stream goes on with the next one.
-          Sender->SendFrame(frame.data(), frame.size());
-        }
+    for (std::size_t i = 0; i < samples.size();) {
+      bool framed = false;
+      i += Analyzer_->PushSamples(samples.data() + i, samples.size() - i, framed);
+      if (framed && Sender != nullptr) {
+        EncodeSpectrumFrame(Analyzer_->Levels().data(), count, frame);
+        // A frame the client cannot take is dropped whole; the stream goes on with the next one.
+        Sender->SendFrame(frame.data(), frame.size());
       }
     }
   }

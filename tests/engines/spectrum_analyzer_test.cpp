@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -86,6 +87,41 @@ TEST(TSpectrumAnalyzer, FirstFrameIn48thSampleOfSixthBlockThenEvery5120) {
     }
   }
   EXPECT_EQ(frameSamples, (std::vector<long>{2048, 2048 + 5120}));
+}
+
+// Runs of samples against sample-by-sample pushes: frames at the same samples with the same levels, whatever
+// the runs (one sample, the station's 400, longer than a frame period).
+TEST(TSpectrumAnalyzer, RunsOfSamplesGiveThePerSampleFrames) {
+  std::mt19937 gen(9);
+  std::normal_distribution<double> g(0.0, 500.0);
+  std::vector<double> x(30000);
+  for (double &v : x) {
+    v = g(gen);
+  }
+  TSpectrumAnalyzer single(200.0, 8000.0);
+  std::vector<std::size_t> wantAt;
+  std::vector<std::vector<float>> want;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (single.Push(x[i])) {
+      wantAt.push_back(i);
+      want.push_back(single.Levels());
+    }
+  }
+  for (const std::size_t run : {1UL, 400UL, 7000UL}) {
+    TSpectrumAnalyzer block(200.0, 8000.0);
+    std::vector<std::size_t> gotAt;
+    std::vector<std::vector<float>> got;
+    for (std::size_t i = 0; i < x.size();) {
+      bool framed = false;
+      i += block.PushSamples(x.data() + i, std::min(run, x.size() - i), framed);
+      if (framed) {
+        gotAt.push_back(i - 1);
+        got.push_back(block.Levels());
+      }
+    }
+    EXPECT_EQ(gotAt, wantAt) << "runs of " << run;
+    EXPECT_EQ(got, want) << "runs of " << run;
+  }
 }
 
 TEST(TSpectrumAnalyzer, CosineWithWholePeriodsGivesTenLog10OfHalfAmplitudeTimesN) {
