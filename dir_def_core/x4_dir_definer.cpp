@@ -204,12 +204,12 @@ void TX4DirDefiner::InverseTwoHermitian(const TPlans &plans, const std::complex<
   const std::uint32_t *rev = plans.Rev.data();
   // Bins k and k + h side by side (bit_reverse(k + h) = bit_reverse(k) + 1): A[k] + i B[k] for k <= h, and
   // conj(A[n-k]) + i conj(B[n-k]) above.
-  for (std::size_t k = 0; k < h; ++k) {
-    const std::size_t u = k + h;
-    const std::size_t r = 2 * (n - u);
-    const v4d v = {pa[2 * k] - pb[2 * k + 1], pa[2 * k + 1] + pb[2 * k],
-                   k == 0 ? pa[2 * h] - pb[2 * h + 1] : pa[r] + pb[r + 1],
-                   k == 0 ? pa[2 * h + 1] + pb[2 * h] : pb[r] - pa[r + 1]};
+  // k = 0 pairs with bin h, which is still A[h] + i B[h].
+  const v4d first = {pa[0] - pb[1], pa[1] + pb[0], pa[2 * h] - pb[2 * h + 1], pa[2 * h + 1] + pb[2 * h]};
+  std::memcpy(z + std::size_t{2} * rev[0], &first, sizeof first);
+  for (std::size_t k = 1; k < h; ++k) {
+    const std::size_t r = 2 * (h - k); // bin n - (k + h)
+    const v4d v = {pa[2 * k] - pb[2 * k + 1], pa[2 * k + 1] + pb[2 * k], pa[r] + pb[r + 1], pb[r] - pa[r + 1]};
     std::memcpy(z + std::size_t{2} * rev[k], &v, sizeof v);
   }
   plans.Inv.transform_bit_reversed(Packed.data());

@@ -10,9 +10,6 @@ namespace pvc2::mapi {
 namespace {
 // Up to this many histogram bins (about 185000 values) the counts are taken in fixed arrays on the stack.
 constexpr std::int32_t kFastBins = 256;
-} // namespace
-
-namespace {
 
 // A = floor(2 (n n)^0.2) for n values (in double: n n overflows an int from 46341 values on).
 std::int32_t HistogramScale(std::int32_t n) {
